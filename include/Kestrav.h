@@ -87,6 +87,63 @@ KESTRAV_API void stop_upload_port_data(uint8_t *frame_buf);
 KESTRAV_API uint8_t parse_port_data(const uint8_t *data, uint8_t len,
                                     uint16_t *block15, uint16_t *block32);
 
+/* ---- HID game-controller report ----------------------------------------- */
+
+/*
+ * Decodes one 17-byte HID game-controller input report into eleven values.
+ *
+ * report/len: the report; only a report of exactly 17 bytes is decoded.
+ * hid_values: 11 words, written only when len is 17:
+ *   [0..2]  16-bit little-endian values from bytes 0-1, 2-3, 4-5
+ *   [3..7]  12-bit values at bit offsets 0, 12, 24, 36, 48 of bytes 6..13
+ *           read as one 64-bit little-endian field
+ *   [8]     the 4-bit value at bit offset 60 of that field
+ *   [9]     16-bit little-endian value from bytes 14-15
+ *   [10]    byte 16
+ * Returns 1 when len was 17 and all eleven values were written. Returns 0 for
+ * any other length; then neither report nor hid_values is touched, and report
+ * may be null. Thread-safe.
+ */
+KESTRAV_API uint8_t parse_hid_game_controller_device(uint16_t *hid_values,
+                                                     const uint8_t *report,
+                                                     uint8_t len);
+
+/* ---- SBUS output -----------------------------------------------------------
+ */
+
+/*
+ * Scales sixteen channel values from the standard scale (on which 1200 is the
+ * top of the SBUS range) into the 11-bit SBUS range:
+ *   sbus_channels[k] = min(2047, floor(std_channels[k] * 1.706))
+ * Reads 16 values from std_channels and writes 16 values to sbus_channels;
+ * both pointers may name the same array. No result; cannot fail. Thread-safe.
+ */
+KESTRAV_API void convert_std_sbus_data(uint16_t *sbus_channels,
+                                       const uint16_t *std_channels);
+
+/*
+ * Packs sixteen channel values into a 25-byte SBUS frame.
+ * sbus_frame: 25 bytes; bytes 1..24 are written, byte 0 (the start byte) is
+ * the caller's and is never touched. Channel k occupies bits 11k..11k+10 of
+ * bytes 1..22, least significant bit first. A value above 2047 is clamped to
+ * 2047, so it never changes another channel's bits. Byte 23 (flags) is 0x00;
+ * byte 24 (end byte) is 0x00.
+ * sbus_channels: 16 values, only read.
+ * No result; cannot fail. Thread-safe.
+ */
+KESTRAV_API void encode_sbus_data_v1(uint8_t *sbus_frame,
+                                     const uint16_t *sbus_channels);
+
+/*
+ * As encode_sbus_data_v1(), but byte 24 is the rolling SBUS2 end byte
+ * 0x04, 0x14, 0x24, 0x34, 0x04, ... taken from a process-wide 8-bit counter
+ * that starts at 0 when the library is loaded, advances by one per call, and
+ * is never reset.
+ * NOT thread-safe: calls must not overlap.
+ */
+KESTRAV_API void encode_sbus_data_v2(uint8_t *sbus_frame,
+                                     const uint16_t *sbus_channels);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

@@ -289,6 +289,173 @@ KESTRAV_API uint8_t parse_port_data(const uint8_t *data, uint8_t len,
 
 }  // extern "C"
 
+namespace {
+
+// ---------------------------------------------------------------------------
+// HID game-controller report
+// ---------------------------------------------------------------------------
+//
+// 17 bytes r0..r16. Values 0-2 are LE16 from r0..r5; r6..r13 form one 64-bit
+// little-endian field with five 12-bit values at bit offsets 0, 12, 24, 36,
+// 48 and a 4-bit value at 60; value 9 is LE16 from r14..r15; value 10 is r16.
+
+constexpr size_t HID_REPORT_SIZE = 17;
+constexpr size_t HID_VALUE_COUNT = 11;
+constexpr size_t HID_FIELD_OFFSET = 6;  // start of the packed 64-bit field
+constexpr size_t HID_FIELD_BYTES = 8;
+constexpr size_t HID_WORD9_OFFSET = HID_FIELD_OFFSET + HID_FIELD_BYTES;
+constexpr size_t HID_BYTE10_OFFSET = HID_WORD9_OFFSET + 2;
+constexpr unsigned HID_SMALL_BITS = 12;
+constexpr uint64_t HID_SMALL_MASK = (uint64_t{1} << HID_SMALL_BITS) - 1;
+constexpr unsigned HID_SMALL_COUNT = 5;
+constexpr unsigned HID_NIBBLE_SHIFT = HID_SMALL_BITS * HID_SMALL_COUNT;
+static_assert(HID_BYTE10_OFFSET + 1 == HID_REPORT_SIZE, "report layout");
+static_assert(3 + HID_SMALL_COUNT + 3 == HID_VALUE_COUNT, "eleven values");
+static_assert(HID_NIBBLE_SHIFT + 4 == 8 * HID_FIELD_BYTES, "field is full");
+
+inline uint64_t get_le64(const uint8_t *p) {
+  uint64_t v = 0;
+  for (size_t k = 0; k < 8; ++k) {
+    v |= static_cast<uint64_t>(p[k]) << (8 * k);
+  }
+  return v;
+}
+
+}  // namespace
+
+extern "C" {
+
+// ---------------------------------------------------------------------------
+// Exports: HID game-controller report
+// ---------------------------------------------------------------------------
+
+KESTRAV_API uint8_t parse_hid_game_controller_device(uint16_t *hid_values,
+                                                     const uint8_t *report,
+                                                     uint8_t len) {
+  if (len != HID_REPORT_SIZE) {
+    return 0;
+  }
+  hid_values[0] = get_le16(report);
+  hid_values[1] = get_le16(report + 2);
+  hid_values[2] = get_le16(report + 4);
+  const uint64_t field = get_le64(report + HID_FIELD_OFFSET);
+  for (unsigned k = 0; k < HID_SMALL_COUNT; ++k) {
+    hid_values[3 + k] =
+        static_cast<uint16_t>((field >> (HID_SMALL_BITS * k)) & HID_SMALL_MASK);
+  }
+  hid_values[8] = static_cast<uint16_t>(field >> HID_NIBBLE_SHIFT);
+  hid_values[9] = get_le16(report + HID_WORD9_OFFSET);
+  hid_values[10] = report[HID_BYTE10_OFFSET];
+  return 1;
+}
+
+}  // extern "C"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// SBUS output
+// ---------------------------------------------------------------------------
+//
+// Frame: byte 0 start (the caller's), bytes 1..22 sixteen 11-bit channels,
+// channel k at bits 11k..11k+10 of a little-endian bit stream (least
+// significant bit first), byte 23 flags, byte 24 end byte. The two halves of
+// eight channels each fill 88 bits = 11 bytes, so each half is packed in a
+// 64-bit and a 32-bit accumulator and written out byte by byte.
+
+constexpr size_t SBUS_CHANNELS = 16;
+constexpr unsigned SBUS_CHANNEL_BITS = 11;
+constexpr uint16_t SBUS_MAX = (1u << SBUS_CHANNEL_BITS) - 1;
+constexpr size_t SBUS_FRAME_SIZE = 25;
+constexpr size_t SBUS_DATA_OFFSET = 1;
+constexpr size_t SBUS_HALF_CHANNELS = 8;
+constexpr size_t SBUS_HALF_BYTES = SBUS_HALF_CHANNELS * SBUS_CHANNEL_BITS / 8;
+constexpr size_t SBUS_FLAGS_OFFSET = SBUS_DATA_OFFSET + 2 * SBUS_HALF_BYTES;
+constexpr size_t SBUS_END_OFFSET = SBUS_FLAGS_OFFSET + 1;
+constexpr uint8_t SBUS_FLAGS = 0x00;
+constexpr uint8_t SBUS_END_V1 = 0x00;
+constexpr uint8_t SBUS2_END_BASE = 0x04;  // 0x04, 0x14, 0x24, 0x34 in turn
+constexpr unsigned SBUS2_END_SLOT_SHIFT = 4;
+constexpr uint8_t SBUS2_END_SLOT_MASK = 0x03;
+static_assert(SBUS_MAX == 2047, "11-bit channels");
+static_assert(SBUS_HALF_BYTES == 11, "eight channels fill eleven bytes");
+static_assert(SBUS_END_OFFSET + 1 == SBUS_FRAME_SIZE, "25-byte frame");
+
+// Standard scale to SBUS: floor(x * 1.706), at most 2047. The product is
+// formed exactly as the integer x * 1706 and divided by 1000 in single
+// precision: for x <= 1200 the numerator is exact (< 2^24) and a correctly
+// rounded quotient cannot cross an integer (a non-integral x * 1.706 lies at
+// least 0.001 from one, the rounding error is below 0.000123), so truncation
+// gives the exact floor. Above 1200 the quotient exceeds 2047 and is clamped.
+constexpr uint32_t SBUS_SCALE_NUMERATOR = 1706;
+constexpr float SBUS_SCALE_DENOMINATOR = 1000.0f;
+
+inline uint32_t clamp_channel(uint16_t value) {
+  return value > SBUS_MAX ? SBUS_MAX : value;
+}
+
+// Packs eight channels into 11 bytes.
+inline void pack_half(uint8_t *out, const uint16_t *ch) {
+  const uint64_t c0 = clamp_channel(ch[0]), c1 = clamp_channel(ch[1]),
+                 c2 = clamp_channel(ch[2]), c3 = clamp_channel(ch[3]),
+                 c4 = clamp_channel(ch[4]), c5 = clamp_channel(ch[5]);
+  const uint32_t c6 = clamp_channel(ch[6]), c7 = clamp_channel(ch[7]);
+  // Bits 0..63, then bits 64..87 (channel 5 straddles the two).
+  const uint64_t low =
+      c0 | (c1 << 11) | (c2 << 22) | (c3 << 33) | (c4 << 44) | (c5 << 55);
+  const uint32_t high = static_cast<uint32_t>(c5 >> 9) | (c6 << 2) | (c7 << 13);
+  for (size_t k = 0; k < 8; ++k) {
+    out[k] = static_cast<uint8_t>(low >> (8 * k));
+  }
+  for (size_t k = 0; k < 3; ++k) {
+    out[8 + k] = static_cast<uint8_t>(high >> (8 * k));
+  }
+}
+
+inline void encode_sbus(uint8_t *frame, const uint16_t *channels,
+                        uint8_t end_byte) {
+  pack_half(frame + SBUS_DATA_OFFSET, channels);
+  pack_half(frame + SBUS_DATA_OFFSET + SBUS_HALF_BYTES,
+            channels + SBUS_HALF_CHANNELS);
+  frame[SBUS_FLAGS_OFFSET] = SBUS_FLAGS;
+  frame[SBUS_END_OFFSET] = end_byte;
+}
+
+}  // namespace
+
+extern "C" {
+
+// ---------------------------------------------------------------------------
+// Exports: SBUS output
+// ---------------------------------------------------------------------------
+
+KESTRAV_API void convert_std_sbus_data(uint16_t *sbus_channels,
+                                       const uint16_t *std_channels) {
+  for (size_t k = 0; k < SBUS_CHANNELS; ++k) {
+    const uint32_t product = std_channels[k] * SBUS_SCALE_NUMERATOR;
+    const uint32_t scaled = static_cast<uint32_t>(static_cast<float>(product) /
+                                                  SBUS_SCALE_DENOMINATOR);
+    sbus_channels[k] =
+        static_cast<uint16_t>(scaled > SBUS_MAX ? SBUS_MAX : scaled);
+  }
+}
+
+KESTRAV_API void encode_sbus_data_v1(uint8_t *sbus_frame,
+                                     const uint16_t *sbus_channels) {
+  encode_sbus(sbus_frame, sbus_channels, SBUS_END_V1);
+}
+
+KESTRAV_API void encode_sbus_data_v2(uint8_t *sbus_frame,
+                                     const uint16_t *sbus_channels) {
+  static uint8_t i = 0;
+  encode_sbus(sbus_frame, sbus_channels,
+              static_cast<uint8_t>(SBUS2_END_BASE | ((i & SBUS2_END_SLOT_MASK)
+                                                     << SBUS2_END_SLOT_SHIFT)));
+  ++i;  // wraps from 255 to 0; 256 is a multiple of 4, so the cycle runs on
+}
+
+}  // extern "C"
+
 #if defined(_WIN32)
 // The DLL needs no set-up or tear-down of its own.
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) {

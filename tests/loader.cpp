@@ -58,13 +58,13 @@ Library::Library() {
   if (handle_ == nullptr) {
     throw std::runtime_error("cannot load " + copy_path_);
   }
-  request_upload_port_data =
-      reinterpret_cast<decltype(request_upload_port_data)>(
-          resolve("request_upload_port_data"));
-  stop_upload_port_data = reinterpret_cast<decltype(stop_upload_port_data)>(
-      resolve("stop_upload_port_data"));
-  parse_port_data =
-      reinterpret_cast<decltype(parse_port_data)>(resolve("parse_port_data"));
+  resolve("request_upload_port_data", request_upload_port_data);
+  resolve("stop_upload_port_data", stop_upload_port_data);
+  resolve("parse_port_data", parse_port_data);
+  resolve("parse_hid_game_controller_device", parse_hid_game_controller_device);
+  resolve("convert_std_sbus_data", convert_std_sbus_data);
+  resolve("encode_sbus_data_v1", encode_sbus_data_v1);
+  resolve("encode_sbus_data_v2", encode_sbus_data_v2);
 }
 
 Library::~Library() {
@@ -77,7 +77,7 @@ Library::~Library() {
   fs::remove(copy_path_, ignored);
 }
 
-void *Library::resolve(const char *name) {
+void *Library::lookup(const char *name) {
 #if defined(_WIN32)
   void *symbol = reinterpret_cast<void *>(
       GetProcAddress(reinterpret_cast<HMODULE>(handle_), name));

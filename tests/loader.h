@@ -23,9 +23,18 @@ class Library {
   decltype(&::request_upload_port_data) request_upload_port_data;
   decltype(&::stop_upload_port_data) stop_upload_port_data;
   decltype(&::parse_port_data) parse_port_data;
+  decltype(&::parse_hid_game_controller_device)
+      parse_hid_game_controller_device;
+  decltype(&::convert_std_sbus_data) convert_std_sbus_data;
+  decltype(&::encode_sbus_data_v1) encode_sbus_data_v1;
+  decltype(&::encode_sbus_data_v2) encode_sbus_data_v2;
 
  private:
-  void *resolve(const char *name);
+  void *lookup(const char *name);
+  template <typename Function>
+  void resolve(const char *name, Function &function) {
+    function = reinterpret_cast<Function>(lookup(name));
+  }
   void *handle_ = nullptr;
   std::string copy_path_;
 };

@@ -10,81 +10,10 @@
 
 #include "link_model.h"
 #include "loader.h"
+#include "stream_helpers.h"
 
 namespace kestrav_test {
 namespace {
-
-constexpr uint16_t kUntouched = 0xBEEF;
-using Block15 = std::array<uint16_t, 15>;
-using Block32 = std::array<uint16_t, 32>;
-
-struct Blocks {
-  Block15 b15;
-  Block32 b32;
-  Blocks() {
-    b15.fill(kUntouched);
-    b32.fill(kUntouched);
-  }
-  bool operator==(const Blocks &o) const {
-    return b15 == o.b15 && b32 == o.b32;
-  }
-};
-
-std::ostream &operator<<(std::ostream &os, const Blocks &b) {
-  os << "b15[0]=" << b.b15[0] << " b32[0]=" << b.b32[0];
-  return os;
-}
-
-uint8_t feed(Library &lib, const Bytes &chunk, Blocks &blocks) {
-  return lib.parse_port_data(chunk.data(), static_cast<uint8_t>(chunk.size()),
-                             blocks.b15.data(), blocks.b32.data());
-}
-
-Bytes slice(const Bytes &b, size_t from, size_t to) {
-  return Bytes(b.begin() + static_cast<std::ptrdiff_t>(from),
-               b.begin() + static_cast<std::ptrdiff_t>(to));
-}
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const auto &p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-// Port data frames whose words count up from `first`.
-Bytes type0(uint16_t first) {
-  return make_frame(kPortData, make_payload(0, word_run(first, 15)));
-}
-Bytes type1(uint16_t first) {
-  return make_frame(kPortData, make_payload(1, word_run(first, 32)));
-}
-Bytes type2(uint16_t first15, uint16_t first32, size_t padded_to = 95) {
-  auto w = word_run(first15, 15);
-  auto v = word_run(first32, 32);
-  w.insert(w.end(), v.begin(), v.end());
-  Bytes payload = make_payload(2, w);
-  payload.resize(padded_to, 0x00);
-  return make_frame(kPortData, payload);
-}
-
-Blocks expect(int first15, int first32) {
-  Blocks b;
-  if (first15 >= 0)
-    b.b15 = [&] {
-      Block15 x;
-      for (size_t k = 0; k < 15; ++k)
-        x[k] = static_cast<uint16_t>(first15 + int(k));
-      return x;
-    }();
-  if (first32 >= 0)
-    b.b32 = [&] {
-      Block32 x;
-      for (size_t k = 0; k < 32; ++k)
-        x[k] = static_cast<uint16_t>(first32 + int(k));
-      return x;
-    }();
-  return b;
-}
 
 // --- Known chunk sequences ---------------------------------------------------
 
@@ -330,24 +259,15 @@ void run_differential(uint32_t seed, size_t stream_size, size_t max_chunk) {
   std::mt19937 rng(seed);
   const Bytes stream = random_stream(rng, stream_size);
   Library lib;
-  StreamModel model;
-  Blocks got, want;
-  size_t pos = 0, calls = 0;
+  Differential diff(lib);
+  size_t pos = 0;
   while (pos < stream.size()) {
     size_t n = rng() % 16 == 0 ? 0 : 1 + rng() % max_chunk;
     n = std::min(n, stream.size() - pos);
     const bool with15 = rng() % 8 != 0, with32 = rng() % 8 != 0;
-    const uint8_t *data = stream.data() + pos;
-    const uint8_t r = lib.parse_port_data(data, static_cast<uint8_t>(n),
-                                          with15 ? got.b15.data() : nullptr,
-                                          with32 ? got.b32.data() : nullptr);
-    const uint8_t m = model.feed(data, n, with15 ? want.b15.data() : nullptr,
-                                 with32 ? want.b32.data() : nullptr);
-    ASSERT_EQ(r, m) << "seed " << seed << " call " << calls << " at " << pos;
-    ASSERT_EQ(got, want) << "seed " << seed << " call " << calls << " at "
-                         << pos;
+    diff.feed(stream.data() + pos, n, with15, with32);
+    ASSERT_FALSE(diff.diverged()) << "seed " << seed << " at " << pos;
     pos += n;
-    ++calls;
   }
 }
 

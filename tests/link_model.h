@@ -162,7 +162,7 @@ inline Bytes random_stream(std::mt19937 &rng, size_t min_size) {
         piece = make_frame(kRequest, random_bytes(pick(4) == 0 ? pick(40) : 2));
         break;
       case 5: {  // another code, often with start bytes inside
-        Bytes payload = random_bytes(pick(12));
+        Bytes payload = random_bytes(pick(4) == 0 ? pick(496) : pick(12));
         for (auto &x : payload) {
           if (pick(3) == 0) x = kHead;
         }

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 
@@ -38,7 +39,11 @@ unsigned long process_id() {
 }  // namespace
 
 std::string built_library_path() {
-  return (executable_dir() / KESTRAV_LIBRARY_FILE).string();
+  // KESTRAV_TEST_LIBRARY names another build of the library, next to the
+  // tests, to run the same suite against.
+  const char *other = std::getenv("KESTRAV_TEST_LIBRARY");
+  return (executable_dir() / (other != nullptr ? other : KESTRAV_LIBRARY_FILE))
+      .string();
 }
 
 Library::Library() {

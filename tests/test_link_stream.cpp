@@ -33,6 +33,11 @@ TEST(StreamReassembly, KnownChunkSequences) {
   // After the frame above, the carried FA A5 5F reads as a header declaring
   // 0x005F = 95 bytes once the high length byte arrives.
   const Bytes completes_carried = cat({{0x00}, slice(type2(60, 70), 4, 100)});
+  // A frame of another code that wraps a whole port data frame: once the
+  // outer frame is complete, the scan must look inside it in the same call.
+  Bytes wrapped = type0(55);
+  wrapped.resize(41, 0x00);
+  const Bytes wrapper = make_frame(0x11, wrapped);
   Bytes ends_in_starts = make_payload(0, word_run(1, 14));
   ends_in_starts.push_back(0xFA);
   ends_in_starts.push_back(0xFA);
@@ -90,6 +95,10 @@ TEST(StreamReassembly, KnownChunkSequences) {
        {other_code_with_start, completes_carried},
        {0, 1},
        expect(60, 70)},
+      {"port data inside a carried frame of another code",
+       {slice(wrapper, 0, 20), slice(wrapper, 20, 46)},
+       {0, 1},
+       expect(55, -1)},
       {"false start split over chunks",
        {{0xFA, 0xA5}, cat({{0xF0, 0x01}, type0(40)})},
        {0, 1},

@@ -528,6 +528,7 @@ constexpr unsigned SBUS2_END_SLOT_SHIFT = 4;
 constexpr uint8_t SBUS2_END_SLOT_MASK = 0x03;
 static_assert(SBUS_MAX == 2047, "11-bit channels");
 static_assert(SBUS_HALF_BYTES == 11, "eight channels fill eleven bytes");
+static_assert(2 * SBUS_HALF_CHANNELS == SBUS_CHANNELS, "two halves");
 static_assert(SBUS_END_OFFSET + 1 == SBUS_FRAME_SIZE, "25-byte frame");
 
 // Standard scale to SBUS: floor(x * 1.706), at most 2047. The product is

@@ -133,7 +133,7 @@ TEST(SbusEncoding, KnownFrames) {
 
 // Every channel position with every 11-bit value, the other channels holding
 // a fixed random background: each channel must read back whole from its own
-// eleven bits, and bytes 0, 23, 24 and beyond must be as specified.
+// eleven bits, and bytes 0, 23, 24 and beyond must be as documented.
 TEST(SbusEncoding, EveryPositionEveryValue) {
   Library lib;
   std::mt19937 rng(0x5B05);

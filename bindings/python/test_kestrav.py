@@ -72,10 +72,10 @@ class BindingTest(unittest.TestCase):
         shutil.copy(os.environ["KESTRAV_LIBRARY"],
                     os.path.join(tmp, kestrav.library_names()[0]))
         import importlib.util
-        spec = importlib.util.spec_from_file_location("kestrav_copy",
+        located = importlib.util.spec_from_file_location("kestrav_copy",
                                                       os.path.join(tmp, "kestrav.py"))
-        module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(module)
+        module = importlib.util.module_from_spec(located)
+        located.loader.exec_module(module)
         self.assertEqual(module.Kestrav().stop_upload_port_data(),
                          bytes.fromhex("FAE400005F"))
 

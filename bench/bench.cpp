@@ -155,6 +155,9 @@ BENCHMARK(BM_parse_hid_game_controller_device);
 // Prints the usual table, then the library's time as a ratio to its floor.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  // Plain text, so that the table reads the same in a log or a terminal.
+  RatioReporter() : ConsoleReporter(OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run> &runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run &r : runs) {

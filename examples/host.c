@@ -84,7 +84,9 @@ static uint32_t next_random(void) {
   rng_state ^= rng_state << 5;
   return rng_state;
 }
-static unsigned chunk_size(void) { return 1 + next_random() % 255; }
+static unsigned chunk_size(void) {
+  return 1 + next_random() % 255;
+}
 
 static void print_hex(const char *label, const uint8_t *bytes, size_t n) {
   size_t k;
@@ -147,7 +149,7 @@ static void simulate_device(Stream *s) {
   unsigned n;
   for (n = 1; n <= 12; ++n) {
     put_port_data(s, (uint8_t)((n - 1) % 3), n);
-    if (n % 4 == 0) put_frame(s, 0xE5, echo, 2); /* our request, echoed */
+    if (n % 4 == 0) put_frame(s, 0xE5, echo, 2);   /* our request, echoed */
     if (n % 5 == 0) put_frame(s, 0x31, status, 3); /* traffic of other kinds */
     if (n % 3 == 0) {                              /* line noise */
       put(s, (uint8_t)next_random());

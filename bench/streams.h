@@ -6,9 +6,15 @@
 #include <random>
 #include <vector>
 
+#include "link_model.h"
+
 namespace kestrav_bench {
 
-constexpr uint8_t kHead = 0xFA, kTail = 0x5F, kPortData = 0xA5, kRequest = 0xE5;
+using kestrav_test::Bytes;
+using kestrav_test::kHead;
+using kestrav_test::kPortData;
+using kestrav_test::kRequest;
+using kestrav_test::make_frame;
 
 // Where a port data frame sits in a stream, for the copy floor.
 struct FrameSpan {
@@ -31,19 +37,14 @@ inline Stream realistic_stream(size_t min_bytes) {
   for (size_t n = 0, port = 0; s.bytes.size() < min_bytes || n % 7 != 0; ++n) {
     const bool echo = n % 7 == 6;
     const uint8_t type = static_cast<uint8_t>(port % 3);
-    const size_t length = echo ? 2 : kPayload[type];
-    s.bytes.push_back(kHead);
-    s.bytes.push_back(echo ? kRequest : kPortData);
-    s.bytes.push_back(static_cast<uint8_t>(length & 0xFF));
-    s.bytes.push_back(static_cast<uint8_t>(length >> 8));
-    const size_t payload = s.bytes.size();
-    for (size_t k = 0; k < length; ++k) {
-      s.bytes.push_back(static_cast<uint8_t>(rng()));
-    }
-    if (!echo) s.bytes[payload] = type;
-    s.bytes.push_back(kTail);
+    Bytes payload(echo ? 2 : kPayload[type]);
+    for (auto &b : payload) b = static_cast<uint8_t>(rng());
+    if (!echo) payload[0] = type;
+    const size_t start = s.bytes.size();
+    const Bytes frame = make_frame(echo ? kRequest : kPortData, payload);
+    s.bytes.insert(s.bytes.end(), frame.begin(), frame.end());
     if (!echo) {
-      s.frames.push_back({s.bytes.size() - 1, payload, type});
+      s.frames.push_back({s.bytes.size() - 1, start + 4, type});
       ++port;
     }
   }

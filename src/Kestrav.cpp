@@ -299,12 +299,12 @@ inline FrameFate examine_frame(const uint8_t *data, size_t p, size_t total,
                                     : FrameFate::NextByte;
 }
 
-// Scans data[0, total) for frames, decoding every port data frame.
+// Scans data[from, total) for frames, decoding every port data frame.
 // Returns the position of an incomplete frame that must be carried over, or
 // total when the scan reached the end.
-size_t scan_frames(const uint8_t *data, size_t total, uint16_t *block15,
-                   uint16_t *block32, uint8_t &found) {
-  size_t p = 0;
+size_t scan_frames(const uint8_t *data, size_t from, size_t total,
+                   uint16_t *block15, uint16_t *block32, uint8_t &found) {
+  size_t p = from;
   while (p < total) {
     if (data[p] != FRAME_HEAD) {
       p = next_frame_start(data, p + 1, total);
@@ -340,7 +340,7 @@ __attribute__((noinline)) uint8_t parse_chunk(uint8_t *buffer,
                                               uint16_t *block15,
                                               uint16_t *block32) {
   uint8_t found = 0;
-  bool scan_buffer = false;
+  size_t resume = 0;  // where the scan of the buffer starts
   size_t rest = len;
   if (temp_buffer_len >= FRAME_HEADER_SIZE) {
     // The carried-over frame is complete with this chunk: append only what
@@ -356,17 +356,16 @@ __attribute__((noinline)) uint8_t parse_chunk(uint8_t *buffer,
         FrameFate::SkipFrame) {
       temp_buffer_len = 0;  // the scan goes on at the chunk's next byte
     } else {
-      // The scan goes on inside the frame, over the carried bytes and the
-      // rest of the chunk, if any: the general case below.
-      scan_buffer = true;
+      // A frame of another code: the scan goes on at its second byte, over
+      // the carried bytes and the rest of the chunk, if any.
+      resume = 1;
     }
   }
-  while (rest > 0 || scan_buffer) {
-    scan_buffer = false;
+  while (rest > 0 || resume != 0) {
     if (temp_buffer_len == 0) {
       // Nothing carried over: scan the chunk where it lies and keep only an
       // incomplete frame at its end. A chunk (at most 255 bytes) always fits.
-      const size_t stop = scan_frames(data, rest, block15, block32, found);
+      const size_t stop = scan_frames(data, 0, rest, block15, block32, found);
       copy_forward(buffer, data + stop, rest - stop);
       temp_buffer_len = static_cast<uint16_t>(rest - stop);
       return found;
@@ -380,7 +379,9 @@ __attribute__((noinline)) uint8_t parse_chunk(uint8_t *buffer,
     data += piece;
     rest -= piece;
     const size_t total = temp_buffer_len + piece;
-    const size_t stop = scan_frames(buffer, total, block15, block32, found);
+    const size_t stop =
+        scan_frames(buffer, resume, total, block15, block32, found);
+    resume = 0;
     if (stop != 0) {
       copy_forward(buffer, buffer + stop, total - stop);
     }

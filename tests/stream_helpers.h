@@ -15,17 +15,32 @@
 
 namespace kestrav_test {
 
+// What a block holds before the library writes it.
 constexpr uint16_t kUntouched = 0xBEEF;
 using Block15 = std::array<uint16_t, 15>;
 using Block32 = std::array<uint16_t, 32>;
 
+template <size_t N>
+std::array<uint16_t, N> words_from(uint16_t first) {
+  std::array<uint16_t, N> b;
+  for (size_t k = 0; k < N; ++k) b[k] = static_cast<uint16_t>(first + k);
+  return b;
+}
+
+inline Block15 untouched15() {
+  Block15 b;
+  b.fill(kUntouched);
+  return b;
+}
+inline Block32 untouched32() {
+  Block32 b;
+  b.fill(kUntouched);
+  return b;
+}
+
 struct Blocks {
-  Block15 b15;
-  Block32 b32;
-  Blocks() {
-    b15.fill(kUntouched);
-    b32.fill(kUntouched);
-  }
+  Block15 b15 = untouched15();
+  Block32 b32 = untouched32();
   bool operator==(const Blocks &o) const {
     return b15 == o.b15 && b32 == o.b32;
   }
@@ -68,22 +83,12 @@ inline Bytes type2(uint16_t first15, uint16_t first32, size_t padded_to = 95) {
   return make_frame(kPortData, payload);
 }
 
+// The blocks after port data frames whose words count up from first15 and
+// first32 (-1: that block was never written).
 inline Blocks expect(int first15, int first32) {
   Blocks b;
-  if (first15 >= 0)
-    b.b15 = [&] {
-      Block15 x;
-      for (size_t k = 0; k < 15; ++k)
-        x[k] = static_cast<uint16_t>(first15 + int(k));
-      return x;
-    }();
-  if (first32 >= 0)
-    b.b32 = [&] {
-      Block32 x;
-      for (size_t k = 0; k < 32; ++k)
-        x[k] = static_cast<uint16_t>(first32 + int(k));
-      return x;
-    }();
+  if (first15 >= 0) b.b15 = words_from<15>(static_cast<uint16_t>(first15));
+  if (first32 >= 0) b.b32 = words_from<32>(static_cast<uint16_t>(first32));
   return b;
 }
 

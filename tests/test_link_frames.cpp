@@ -7,34 +7,12 @@
 
 #include "link_model.h"
 #include "loader.h"
+#include "stream_helpers.h"
 
 namespace kestrav_test {
 namespace {
 
 constexpr uint8_t kUnwritten = 0xCC;
-constexpr uint16_t kUntouched = 0xBEEF;
-
-using Block15 = std::array<uint16_t, 15>;
-using Block32 = std::array<uint16_t, 32>;
-
-Block15 untouched15() {
-  Block15 b;
-  b.fill(kUntouched);
-  return b;
-}
-Block32 untouched32() {
-  Block32 b;
-  b.fill(kUntouched);
-  return b;
-}
-
-template <size_t N>
-std::array<uint16_t, N> words_from(uint16_t first) {
-  std::array<uint16_t, N> b;
-  for (size_t k = 0; k < N; ++k) b[k] = static_cast<uint16_t>(first + k);
-  return b;
-}
-
 // --- Command frames ----------------------------------------------------------
 
 struct RequestVector {

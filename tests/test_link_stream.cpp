@@ -38,6 +38,14 @@ TEST(StreamReassembly, KnownChunkSequences) {
   Bytes wrapped = type0(55);
   wrapped.resize(41, 0x00);
   const Bytes wrapper = make_frame(0x11, wrapped);
+  // A carried frame whose code byte is itself a start byte: once it is
+  // complete, the scan resumes at its second byte, which begins an empty
+  // port data frame FA A5 00 00 5F made of its code, length and payload.
+  Bytes payload165(165, 0x00);
+  payload165[1] = kTail;
+  const Bytes code_is_start = make_frame(kHead, payload165);
+  // The same with a code that is no start byte: nothing there to find.
+  const Bytes code_is_other = make_frame(0x11, payload165);
   Bytes ends_in_starts = make_payload(0, word_run(1, 14));
   ends_in_starts.push_back(0xFA);
   ends_in_starts.push_back(0xFA);
@@ -99,6 +107,14 @@ TEST(StreamReassembly, KnownChunkSequences) {
        {slice(wrapper, 0, 20), slice(wrapper, 20, 46)},
        {0, 1},
        expect(55, -1)},
+      {"carried frame of code FA resumes at its second byte",
+       {slice(code_is_start, 0, 10), slice(code_is_start, 10, 170)},
+       {0, 1},
+       Blocks()},
+      {"carried frame of another code holds no frame",
+       {slice(code_is_other, 0, 10), slice(code_is_other, 10, 170)},
+       {0, 0},
+       Blocks()},
       {"false start split over chunks",
        {{0xFA, 0xA5}, cat({{0xF0, 0x01}, type0(40)})},
        {0, 1},

@@ -1,0 +1,79 @@
+// What every subcommand shares: usage errors, number parsing, option tables
+// and the record formats.
+#pragma once
+
+#include <getopt.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace kestrav_tool {
+
+// A bad command line: main prints the message and the usage, and exits 2.
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// A failure that is not the port's (a file that cannot be written, say):
+// main prints the message and exits 1.
+struct ToolError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Decimal or 0x-prefixed hexadecimal, at most max.
+uint64_t parse_number(const char *text, uint64_t max, const char *what);
+// A non-negative number of seconds, fractions allowed.
+double parse_seconds(const char *text, const char *what);
+
+// Runs getopt_long over one subcommand's arguments (argv[0] is the
+// subcommand). handle gets each option's value and optarg; a bad or unknown
+// option throws UsageError. Returns the index of the first operand.
+struct OptionParser {
+  const char *command;  // "link", for messages
+  std::vector<option> options;
+  int parse(int argc, char **argv,
+            const std::function<void(int, const char *)> &handle);
+};
+
+enum class Format { Text, Csv, Jsonl };
+Format parse_format(const char *text);
+
+// Prints one record per line (text: three lines) and flushes it, so that a
+// reader sees each record as soon as the frame that made it arrived.
+class RecordWriter {
+ public:
+  RecordWriter(std::FILE *out, Format format) : out_(out), format_(format) {}
+  // Port data records: the host's two blocks after frame n.
+  void link_record(double t, uint64_t n, const uint16_t *block15,
+                   const uint16_t *block32);
+
+ private:
+  std::FILE *out_;
+  Format format_;
+  bool header_done_ = false;
+};
+
+// Feeds received bytes to the library one at a time, so that every port
+// data frame gets its own record and none is hidden by a later frame in the
+// same call. The blocks start as zeros.
+class LinkDecoder {
+ public:
+  LinkDecoder(RecordWriter &writer, uint64_t limit)
+      : writer_(writer), limit_(limit) {}
+  // Returns false once limit records (if limit is not 0) have been written.
+  bool feed(const uint8_t *data, size_t n, double t);
+  uint64_t frames() const { return frames_; }
+
+ private:
+  RecordWriter &writer_;
+  uint64_t limit_;
+  uint64_t frames_ = 0;
+  uint16_t block15_[15] = {0};
+  uint16_t block32_[32] = {0};
+};
+
+}  // namespace kestrav_tool

@@ -1,0 +1,176 @@
+// kestrav link: the host's side of the device link over a real port.
+//
+// Sends the upload request, decodes what the device streams back, prints one
+// record per port data frame, and on every way out sends the stop frame,
+// drains the output and puts the port's settings back.
+#include <cmath>
+#include <cstring>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Kestrav.h"
+#include "cli.h"
+#include "commands.h"
+#include "port.h"
+
+namespace kestrav_tool {
+namespace {
+
+constexpr size_t kRequestFrameSize = 7;
+constexpr size_t kStopFrameSize = 5;
+
+struct LinkOptions {
+  std::string port;
+  LineSettings line;
+  uint8_t request[2] = {1, 0};
+  Format format = Format::Text;
+  std::string record;
+  uint64_t count = 0;      // 0: no limit
+  double seconds = -1.0;   // negative: no limit
+};
+
+LinkOptions parse(int argc, char **argv) {
+  LinkOptions o;
+  // --request takes two values, which getopt cannot: join them into one
+  // argument first, so that options and the PORT may come in any order.
+  std::vector<std::string> joined;
+  for (int k = 0; k < argc; ++k) {
+    if (std::strcmp(argv[k], "--request") == 0) {
+      if (k + 2 >= argc) throw UsageError("--request takes two bytes");
+      joined.push_back(std::string("--request=") + argv[k + 1] + " " +
+                       argv[k + 2]);
+      k += 2;
+    } else {
+      joined.push_back(argv[k]);
+    }
+  }
+  std::vector<char *> args;
+  for (std::string &a : joined) args.push_back(&a[0]);
+  argc = static_cast<int>(args.size());
+  argv = args.data();
+  OptionParser p{"link",
+                 {{"baud", required_argument, nullptr, 'b'},
+                  {"request", required_argument, nullptr, 'r'},
+                  {"format", required_argument, nullptr, 'f'},
+                  {"record", required_argument, nullptr, 'o'},
+                  {"count", required_argument, nullptr, 'n'},
+                  {"seconds", required_argument, nullptr, 's'}}};
+  int next_operand = 0;
+  next_operand = p.parse(argc, argv, [&](int c, const char *arg) {
+    switch (c) {
+      case 'b':
+        o.line.baud = static_cast<uint32_t>(
+            parse_number(arg, 4000000, "--baud"));
+        if (o.line.baud == 0) throw UsageError("--baud must not be 0");
+        break;
+      case 'r': {
+        const std::string both = arg;
+        const size_t space = both.find(' ');
+        if (space == std::string::npos)
+          throw UsageError("--request takes two bytes");
+        o.request[0] = static_cast<uint8_t>(
+            parse_number(both.substr(0, space).c_str(), 255, "--request"));
+        o.request[1] = static_cast<uint8_t>(
+            parse_number(both.substr(space + 1).c_str(), 255, "--request"));
+        break;
+      }
+      case 'f': o.format = parse_format(arg); break;
+      case 'o': o.record = arg; break;
+      case 'n': o.count = parse_number(arg, UINT32_MAX, "--count"); break;
+      case 's': o.seconds = parse_seconds(arg, "--seconds"); break;
+    }
+  });
+  if (next_operand != argc - 1)
+    throw UsageError("link takes exactly one PORT");
+  o.port = argv[next_operand];
+  return o;
+}
+
+// Sends the stop frame and drains it; reports a failure only when nothing
+// else went wrong before.
+void send_stop(Port &port, int &status) {
+  uint8_t frame[kStopFrameSize];
+  stop_upload_port_data(frame);
+  try {
+    port.write(frame, sizeof frame);
+    port.drain();
+  } catch (const PortError &e) {
+    if (status == 0) {
+      std::fprintf(stderr, "kestrav: %s\n", e.what());
+      status = 1;
+    }
+  }
+}
+
+int run(int argc, char **argv) {
+  const LinkOptions o = parse(argc, argv);
+  install_stop_handlers();
+  std::unique_ptr<std::FILE, int (*)(std::FILE *)> record(nullptr, std::fclose);
+  if (!o.record.empty()) {
+    record.reset(std::fopen(o.record.c_str(), "wb"));
+    if (!record) throw ToolError(o.record + ": cannot create the record file");
+  }
+  std::unique_ptr<Port> port = open_port(o.port, o.line);
+
+  RecordWriter writer(stdout, o.format);
+  LinkDecoder decoder(writer, o.count);
+  const double start = monotonic_seconds();
+  int status = 0;
+  try {
+    uint8_t request[kRequestFrameSize];
+    request_upload_port_data(request, o.request[0], o.request[1]);
+    port->write(request, sizeof request);
+    uint8_t buf[4096];
+    for (;;) {
+      int timeout_ms = -1;
+      if (o.seconds >= 0) {
+        const double left = start + o.seconds - monotonic_seconds();
+        if (left <= 0) break;
+        timeout_ms = static_cast<int>(std::ceil(left * 1000.0));
+      }
+      size_t got = 0;
+      const ReadStatus r = port->read(buf, sizeof buf, got, timeout_ms);
+      if (r == ReadStatus::Stopped) break;
+      if (r == ReadStatus::Closed) {
+        std::fprintf(stderr, "kestrav: %s: the peer closed the connection\n",
+                     port->name().c_str());
+        status = 1;
+        break;
+      }
+      if (r != ReadStatus::Data) continue;
+      if (record && std::fwrite(buf, 1, got, record.get()) != got)
+        throw ToolError(o.record + ": cannot write the record file");
+      if (!decoder.feed(buf, got, monotonic_seconds() - start)) break;
+    }
+  } catch (const std::runtime_error &e) {
+    std::fprintf(stderr, "kestrav: %s\n", e.what());
+    status = 1;
+  }
+  send_stop(*port, status);
+  return status;  // the port's settings come back as it goes
+}
+
+}  // namespace
+
+const Command kLinkCommand = {
+    "link", run, "request port data from a device and print it",
+    "usage: kestrav link PORT [options]\n"
+    "\n"
+    "Sends the upload request, prints one record per port data frame the\n"
+    "device sends, and sends the stop frame on every way out (count, time,\n"
+    "Ctrl-C, SIGTERM, the peer leaving). The port is put into raw binary\n"
+    "mode, 8N1, and its settings are restored on exit.\n"
+    "\n"
+    "PORT: a serial device (/dev/ttyUSB0; COM3 on Windows) or tcp:HOST:PORT\n"
+    "\n"
+    "  --baud N          serial speed (default 115200)\n"
+    "  --request A0 A1   the two request bytes (default 1 0)\n"
+    "  --format F        text, csv or jsonl (default text)\n"
+    "  --record FILE     also write every received byte, unchanged, to FILE\n"
+    "  --count N         stop after N records\n"
+    "  --seconds S       stop after S seconds\n"
+    "  --help            this text\n"};
+
+}  // namespace kestrav_tool

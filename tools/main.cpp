@@ -1,0 +1,75 @@
+// kestrav: the command-line tool that does the I/O the library leaves to
+// its host: serial ports, TCP bridges and a device simulator.
+#include <cstdio>
+#include <cstring>
+
+#include "cli.h"
+#include "commands.h"
+#include "port.h"
+
+namespace kestrav_tool {
+namespace {
+
+const Command *const kCommands[] = {&kLinkCommand, &kInspectCommand,
+                                    &kSimulateCommand};
+
+void print_overview(std::FILE *out) {
+  std::fprintf(out,
+               "usage: kestrav COMMAND [options]\n"
+               "       kestrav COMMAND --help\n"
+               "       kestrav --version\n\ncommands:\n");
+  for (const Command *c : kCommands)
+    std::fprintf(out, "  %-14s %s\n", c->name, c->summary);
+}
+
+bool wants_help(int argc, char **argv) {
+  for (int k = 1; k < argc; ++k) {
+    if (std::strcmp(argv[k], "--") == 0) return false;
+    if (std::strcmp(argv[k], "--help") == 0 || std::strcmp(argv[k], "-h") == 0)
+      return true;
+  }
+  return false;
+}
+
+int dispatch(int argc, char **argv) {
+  if (argc < 2) {
+    std::fprintf(stderr, "kestrav: no command given\n");
+    print_overview(stderr);
+    return 2;
+  }
+  const char *name = argv[1];
+  if (std::strcmp(name, "--help") == 0 || std::strcmp(name, "-h") == 0) {
+    print_overview(stdout);
+    return 0;
+  }
+  if (std::strcmp(name, "--version") == 0) {
+    std::printf("kestrav %s\n", KESTRAV_TOOL_VERSION);
+    return 0;
+  }
+  for (const Command *c : kCommands) {
+    if (std::strcmp(name, c->name) != 0) continue;
+    if (wants_help(argc - 1, argv + 1)) {
+      std::fputs(c->usage, stdout);
+      return 0;
+    }
+    try {
+      return c->run(argc - 1, argv + 1);
+    } catch (const UsageError &e) {
+      if (e.what()[0] != '\0')
+        std::fprintf(stderr, "kestrav %s: %s\n", c->name, e.what());
+      std::fputs(c->usage, stderr);
+      return 2;
+    } catch (const std::exception &e) {
+      std::fprintf(stderr, "kestrav: %s\n", e.what());
+      return 1;
+    }
+  }
+  std::fprintf(stderr, "kestrav: unknown command '%s'\n", name);
+  print_overview(stderr);
+  return 2;
+}
+
+}  // namespace
+}  // namespace kestrav_tool
+
+int main(int argc, char **argv) { return kestrav_tool::dispatch(argc, argv); }

@@ -1,0 +1,90 @@
+// The tool's port layer: one small interface over a serial port (POSIX
+// terminal or Win32 COM port), a TCP connection, and the device side of a
+// pseudo-terminal. Every error is a PortError whose message names the port
+// and the system's reason.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace kestrav_tool {
+
+struct PortError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Serial line settings. Ignored by TCP ports, where bytes go out as they are.
+struct LineSettings {
+  enum class Parity { None, Even };
+  uint32_t baud = 115200;
+  Parity parity = Parity::None;
+  int stop_bits = 1;
+  // When false, a port that does not keep the requested speed is reported as
+  // a warning on stderr instead of an error.
+  bool strict_speed = true;
+};
+
+enum class ReadStatus {
+  Data,     // at least one byte was read
+  Timeout,  // nothing arrived within the time given
+  Stopped,  // Ctrl-C, SIGTERM or a console close event
+  Closed,   // the peer closed the connection or the device went away
+};
+
+class Port {
+ public:
+  virtual ~Port() = default;
+  // Waits at most timeout_ms milliseconds (negative: without limit) for bytes
+  // and reads up to cap of them into buf, setting got. Returns at once when a
+  // stop was requested.
+  virtual ReadStatus read(uint8_t *buf, size_t cap, size_t &got,
+                          int timeout_ms) = 0;
+  // Writes all n bytes, or throws.
+  virtual void write(const uint8_t *data, size_t n) = 0;
+  // Waits until everything written has left the port.
+  virtual void drain() = 0;
+  // The serial speed the port reports now, or 0 where there is none.
+  virtual uint32_t speed() const { return 0; }
+  const std::string &name() const { return name_; }
+
+ protected:
+  explicit Port(std::string name) : name_(std::move(name)) {}
+  [[noreturn]] void fail(const std::string &what) const;
+
+ private:
+  std::string name_;
+};
+
+// Opens PORT as a host does: "tcp:HOST:PORT" connects; anything else is a
+// serial device (a path on POSIX, COMn on Windows), put into raw binary mode
+// with the given line settings. The previous settings come back when the
+// port is destroyed.
+std::unique_ptr<Port> open_port(const std::string &spec,
+                                const LineSettings &settings);
+
+// Listens on "tcp:HOST:PORT" (port 0 picks a free one), calls announce with
+// the address actually bound, and returns the first peer that connects.
+// Returns null when a stop is requested while waiting.
+std::unique_ptr<Port> accept_tcp(const std::string &spec,
+                                 void (*announce)(const std::string &));
+
+// POSIX only: creates a pseudo-terminal and returns its device side; slave
+// receives the path a host opens. The terminal keeps the kernel's default
+// (cooked) settings: the host must make it raw.
+std::unique_ptr<Port> open_pty(std::string &slave);
+
+// Ctrl-C, SIGTERM and, on Windows, console close events set a flag instead
+// of killing the process; every Port::read returns Stopped once it is set.
+void install_stop_handlers();
+bool stop_requested();
+
+// Seconds on a monotonic clock.
+double monotonic_seconds();
+
+// Splits "tcp:HOST:PORT"; returns false for anything else.
+bool split_tcp(const std::string &spec, std::string &host, std::string &port);
+
+}  // namespace kestrav_tool

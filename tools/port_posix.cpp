@@ -1,0 +1,387 @@
+// POSIX ports: terminals (serial devices and pseudo-terminals) and TCP.
+// Every wait is a poll() on the port and on the stop pipe, so an idle port
+// costs no CPU and a signal ends the wait at once.
+#if !defined(_WIN32)
+
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "port.h"
+#include "serial_settings.h"
+
+namespace kestrav_tool {
+namespace {
+
+// --- Stop requests -------------------------------------------------------
+// The handler sets a flag and writes a byte to a pipe that every wait polls.
+volatile sig_atomic_t g_stop = 0;
+int g_stop_pipe[2] = {-1, -1};
+
+extern "C" void on_stop_signal(int) {
+  g_stop = 1;
+  const int saved = errno;
+  const char byte = 1;
+  if (g_stop_pipe[1] >= 0) (void)!write(g_stop_pipe[1], &byte, 1);
+  errno = saved;
+}
+
+std::string reason() { return strerror(errno); }
+
+// --- A port over one file descriptor -------------------------------------
+class FdPort : public Port {
+ public:
+  FdPort(std::string name, int fd) : Port(std::move(name)), fd_(fd) {}
+  ~FdPort() override {
+    if (fd_ >= 0) close(fd_);
+  }
+
+  ReadStatus read(uint8_t *buf, size_t cap, size_t &got,
+                  int timeout_ms) override {
+    got = 0;
+    for (;;) {
+      if (g_stop) return ReadStatus::Stopped;
+      pollfd fds[2] = {{fd_, POLLIN, 0}, {g_stop_pipe[0], POLLIN, 0}};
+      const int ready = poll(fds, g_stop_pipe[0] >= 0 ? 2 : 1, timeout_ms);
+      if (ready < 0) {
+        if (errno == EINTR) continue;
+        fail("poll failed: " + reason());
+      }
+      if (g_stop) return ReadStatus::Stopped;
+      if (ready == 0) return ReadStatus::Timeout;
+      if (fds[0].revents & POLLNVAL) fail("the port was closed");
+      const ssize_t n = ::read(fd_, buf, cap);
+      if (n > 0) {
+        got = static_cast<size_t>(n);
+        on_data();
+        return ReadStatus::Data;
+      }
+      if (n == 0) return ReadStatus::Closed;
+      if (errno == EAGAIN || errno == EINTR) continue;
+      if (errno == EIO && hangup_is_eio()) return ReadStatus::Closed;
+      fail("read failed: " + reason());
+    }
+  }
+
+  void write(const uint8_t *data, size_t n) override {
+    while (n > 0) {
+      const ssize_t w = ::write(fd_, data, n);
+      if (w > 0) {
+        data += w;
+        n -= static_cast<size_t>(w);
+        continue;
+      }
+      if (w < 0 && errno == EINTR) continue;
+      if (w < 0 && errno == EAGAIN) {
+        pollfd out = {fd_, POLLOUT, 0};
+        if (poll(&out, 1, 1000) == 0) fail("write timed out");
+        continue;
+      }
+      fail("write failed: " + reason());
+    }
+  }
+
+  void drain() override {}
+
+ protected:
+  virtual void on_data() {}
+  // A pseudo-terminal's device side reads EIO once the host side is closed.
+  virtual bool hangup_is_eio() const { return false; }
+  int fd_;
+};
+
+// --- Serial devices --------------------------------------------------------
+class TerminalPort : public FdPort {
+ public:
+  TerminalPort(const std::string &path, const LineSettings &line)
+      : FdPort(path, open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK |
+                                            O_CLOEXEC)) {
+    if (fd_ < 0) fail(reason());
+    if (tcgetattr(fd_, &saved_) != 0)
+      fail("not a terminal: " + reason());
+    termios raw = raw_settings(saved_, line);
+    const speed_t standard = standard_speed(line.baud);
+    if (standard != 0) {
+      cfsetispeed(&raw, standard);
+      cfsetospeed(&raw, standard);
+    }
+    tcflush(fd_, TCIOFLUSH);
+    if (tcsetattr(fd_, TCSANOW, &raw) != 0)
+      fail("cannot set the line settings: " + reason());
+    try {
+#if defined(__linux__)
+      if (standard == 0 && !set_any_speed(fd_, line.baud))
+        fail("cannot set " + std::to_string(line.baud) + " baud: " + reason());
+#else
+      if (standard == 0)
+        fail(std::to_string(line.baud) + " baud is not a speed of this system");
+#endif
+      check_speed(line);
+    } catch (...) {
+      tcsetattr(fd_, TCSANOW, &saved_);
+      throw;
+    }
+    restore_ = true;
+  }
+
+  ~TerminalPort() override {
+    if (restore_) {
+      // Bytes still queued would be taken in the old (often cooked) mode.
+      tcflush(fd_, TCIFLUSH);
+      tcsetattr(fd_, TCSANOW, &saved_);
+    }
+  }
+
+  void drain() override { tcdrain(fd_); }
+
+  uint32_t speed() const override {
+#if defined(__linux__)
+    uint32_t baud = 0;
+    return get_speed(fd_, baud) ? baud : 0;
+#else
+    return 0;
+#endif
+  }
+
+ private:
+  void check_speed(const LineSettings &line) {
+    const uint32_t got = speed();
+    if (got == line.baud || got == 0) return;
+    const std::string what = "the port runs at " + std::to_string(got) +
+                             " baud, not the " + std::to_string(line.baud) +
+                             " requested (the driver refused or rounded it)";
+    if (line.strict_speed) fail(what);
+    std::fprintf(stderr, "kestrav: warning: %s: %s\n", name().c_str(),
+                 what.c_str());
+  }
+
+  termios saved_{};
+  bool restore_ = false;
+};
+
+// --- The device side of a pseudo-terminal -----------------------------------
+class PtyPort : public FdPort {
+ public:
+  explicit PtyPort(int master) : FdPort("pty", master) {
+    if (fd_ < 0) fail("cannot create a pseudo-terminal: " + reason());
+    if (grantpt(fd_) != 0 || unlockpt(fd_) != 0)
+      fail("cannot unlock the pseudo-terminal: " + reason());
+    const char *path = ptsname(fd_);
+    if (path == nullptr) fail("no terminal name: " + reason());
+    slave_path_ = path;
+    // Until the host opens its side, the device side would read as hung up;
+    // hold the host side open until the first bytes arrive.
+    held_slave_ = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (held_slave_ < 0) fail(slave_path_ + ": " + reason());
+    fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+  }
+  ~PtyPort() override {
+    if (held_slave_ >= 0) close(held_slave_);
+  }
+  const std::string &slave_path() const { return slave_path_; }
+
+ protected:
+  void on_data() override {
+    if (held_slave_ >= 0) {
+      close(held_slave_);
+      held_slave_ = -1;
+    }
+  }
+  bool hangup_is_eio() const override { return true; }
+
+ private:
+  std::string slave_path_;
+  int held_slave_ = -1;
+};
+
+// --- TCP ---------------------------------------------------------------------
+class TcpPort : public FdPort {
+ public:
+  TcpPort(std::string name, int fd) : FdPort(std::move(name), fd) {
+    const int one = 1;
+    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+  }
+};
+
+addrinfo *resolve(const std::string &spec, bool passive) {
+  std::string host, port;
+  if (!split_tcp(spec, host, port))
+    throw PortError(spec + ": not of the form tcp:HOST:PORT");
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  if (passive) hints.ai_flags = AI_PASSIVE;
+  addrinfo *found = nullptr;
+  const int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+  if (rc != 0) throw PortError(spec + ": " + gai_strerror(rc));
+  return found;
+}
+
+// Connects with a bounded wait, so that an unreachable host cannot hang the
+// tool.
+constexpr int kConnectTimeoutMs = 5000;
+
+int connect_to(const std::string &spec) {
+  addrinfo *found = resolve(spec, false);
+  std::string why = "no address";
+  int fd = -1;
+  for (addrinfo *a = found; a != nullptr && fd < 0; a = a->ai_next) {
+    fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                a->ai_protocol);
+    if (fd < 0) {
+      why = reason();
+      continue;
+    }
+    int rc = connect(fd, a->ai_addr, a->ai_addrlen);
+    if (rc != 0 && errno == EINPROGRESS) {
+      pollfd p = {fd, POLLOUT, 0};
+      if (poll(&p, 1, kConnectTimeoutMs) == 1) {
+        int err = 0;
+        socklen_t len = sizeof err;
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+        errno = err;
+        rc = err == 0 ? 0 : -1;
+      } else {
+        errno = ETIMEDOUT;
+      }
+    }
+    if (rc != 0) {
+      why = reason();
+      close(fd);
+      fd = -1;
+    }
+  }
+  freeaddrinfo(found);
+  if (fd < 0) throw PortError(spec + ": " + why);
+  return fd;
+}
+
+}  // namespace
+
+void install_stop_handlers() {
+  if (g_stop_pipe[0] < 0 && pipe(g_stop_pipe) == 0) {
+    fcntl(g_stop_pipe[0], F_SETFL, O_NONBLOCK);
+    fcntl(g_stop_pipe[1], F_SETFL, O_NONBLOCK);
+  }
+  struct sigaction sa {};
+  sa.sa_handler = on_stop_signal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);  // a closed peer shows as EPIPE instead
+}
+
+bool stop_requested() { return g_stop != 0; }
+
+double monotonic_seconds() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+std::unique_ptr<Port> open_port(const std::string &spec,
+                                const LineSettings &settings) {
+  std::string host, port;
+  if (split_tcp(spec, host, port))
+    return std::make_unique<TcpPort>(spec, connect_to(spec));
+  return std::make_unique<TerminalPort>(spec, settings);
+}
+
+std::unique_ptr<Port> accept_tcp(const std::string &spec,
+                                 void (*announce)(const std::string &)) {
+  addrinfo *found = resolve(spec, true);
+  const int fd = socket(found->ai_family,
+                        found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
+  const int one = 1;
+  bool ok = fd >= 0;
+  if (ok) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  ok = ok && bind(fd, found->ai_addr, found->ai_addrlen) == 0 &&
+       listen(fd, 1) == 0;
+  freeaddrinfo(found);
+  if (!ok) {
+    const std::string why = reason();
+    if (fd >= 0) close(fd);
+    throw PortError(spec + ": " + why);
+  }
+  sockaddr_storage bound{};
+  socklen_t len = sizeof bound;
+  getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &len);
+  char host[NI_MAXHOST], port[NI_MAXSERV];
+  getnameinfo(reinterpret_cast<sockaddr *>(&bound), len, host, sizeof host,
+              port, sizeof port, NI_NUMERICHOST | NI_NUMERICSERV);
+  announce(std::string("tcp:") + host + ":" + port);
+  for (;;) {
+    pollfd fds[2] = {{fd, POLLIN, 0}, {g_stop_pipe[0], POLLIN, 0}};
+    const int ready = poll(fds, g_stop_pipe[0] >= 0 ? 2 : 1, -1);
+    if (g_stop) {
+      close(fd);
+      return nullptr;
+    }
+    if (ready < 0 && errno == EINTR) continue;
+    const int peer = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (peer < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      const std::string why = reason();
+      close(fd);
+      throw PortError(spec + ": accept failed: " + why);
+    }
+    close(fd);
+    return std::make_unique<TcpPort>(spec, peer);
+  }
+}
+
+std::unique_ptr<Port> open_pty(std::string &slave) {
+  auto pty = std::make_unique<PtyPort>(posix_openpt(O_RDWR | O_NOCTTY));
+  slave = pty->slave_path();
+  return pty;
+}
+
+// --- Settings ------------------------------------------------------------------
+termios raw_settings(const termios &current, const LineSettings &line) {
+  termios t = current;
+  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP |
+                                      INLCR | IGNCR | ICRNL | IXON | IXOFF |
+                                      IXANY | INPCK);
+  t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB |
+                                      CRTSCTS);
+  t.c_cflag |= CS8 | CREAD | CLOCAL;
+  if (line.parity == LineSettings::Parity::Even) t.c_cflag |= PARENB;
+  if (line.stop_bits == 2) t.c_cflag |= CSTOPB;
+  // A read returns as soon as one byte is there; poll() does the waiting.
+  t.c_cc[VMIN] = 1;
+  t.c_cc[VTIME] = 0;
+  return t;
+}
+
+speed_t standard_speed(uint32_t baud) {
+  static const struct {
+    uint32_t baud;
+    speed_t code;
+  } kSpeeds[] = {{1200, B1200},       {2400, B2400},     {4800, B4800},
+                 {9600, B9600},       {19200, B19200},   {38400, B38400},
+                 {57600, B57600},     {115200, B115200}, {230400, B230400},
+                 {460800, B460800},   {921600, B921600}, {1000000, B1000000},
+                 {2000000, B2000000}};
+  for (const auto &s : kSpeeds)
+    if (s.baud == baud) return s.code;
+  return 0;
+}
+
+}  // namespace kestrav_tool
+
+#endif  // !_WIN32

@@ -1,0 +1,336 @@
+// Win32 ports: COM ports and TCP over Winsock. Reads wait in slices of
+// kSliceMs so that a console control event ends a wait promptly; a COM read
+// returns as soon as any byte has arrived.
+#if defined(_WIN32)
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <cstdio>
+
+#include "port.h"
+
+namespace kestrav_tool {
+namespace {
+
+constexpr DWORD kSliceMs = 100;
+constexpr DWORD kWriteTimeoutMs = 2000;
+
+volatile LONG g_stop = 0;
+
+BOOL WINAPI on_console_event(DWORD) {
+  InterlockedExchange(&g_stop, 1);
+  return TRUE;  // handled: the read loop ends and the stop frame goes out
+}
+
+std::string system_reason(DWORD code) {
+  char text[512] = {0};
+  DWORD n = FormatMessageA(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+      code, 0, text, sizeof text, nullptr);
+  while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' ||
+                   text[n - 1] == ' ' || text[n - 1] == '.'))
+    text[--n] = 0;
+  if (n == 0) return "system error " + std::to_string(code);
+  return text;
+}
+
+std::string last_reason() { return system_reason(GetLastError()); }
+std::string socket_reason() {
+  return system_reason(static_cast<DWORD>(WSAGetLastError()));
+}
+
+// Milliseconds left until deadline (from GetTickCount64), or the slice when
+// there is no deadline.
+DWORD slice_until(ULONGLONG deadline, bool limited) {
+  if (!limited) return kSliceMs;
+  const ULONGLONG now = GetTickCount64();
+  if (now >= deadline) return 0;
+  const ULONGLONG left = deadline - now;
+  return left < kSliceMs ? static_cast<DWORD>(left) : kSliceMs;
+}
+
+// --- COM ports -------------------------------------------------------------------
+class ComPort : public Port {
+ public:
+  ComPort(const std::string &spec, const LineSettings &line) : Port(spec) {
+    // \\.\COMn opens every port, COM10 and above included.
+    const std::string path = "\\\\.\\" + spec;
+    handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                          nullptr, OPEN_EXISTING, 0, nullptr);
+    if (handle_ == INVALID_HANDLE_VALUE) fail(last_reason());
+    if (!GetCommState(handle_, &saved_state_) ||
+        !GetCommTimeouts(handle_, &saved_timeouts_))
+      fail("not a serial port: " + last_reason());
+    DCB dcb = saved_state_;
+    dcb.BaudRate = line.baud;
+    dcb.ByteSize = 8;
+    dcb.Parity =
+        line.parity == LineSettings::Parity::Even ? EVENPARITY : NOPARITY;
+    dcb.StopBits = line.stop_bits == 2 ? TWOSTOPBITS : ONESTOPBIT;
+    dcb.fBinary = TRUE;
+    dcb.fParity = line.parity == LineSettings::Parity::Even;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fAbortOnError = FALSE;
+    if (!SetCommState(handle_, &dcb))
+      fail("cannot set the line settings: " + last_reason());
+    restore_ = true;
+    // A read returns at once with whatever has arrived, or waits up to the
+    // constant for the first byte.
+    COMMTIMEOUTS t{};
+    t.ReadIntervalTimeout = MAXDWORD;
+    t.ReadTotalTimeoutMultiplier = MAXDWORD;
+    t.ReadTotalTimeoutConstant = kSliceMs;
+    t.WriteTotalTimeoutConstant = kWriteTimeoutMs;
+    if (!SetCommTimeouts(handle_, &t))
+      fail("cannot set the timeouts: " + last_reason());
+    PurgeComm(handle_, PURGE_RXCLEAR | PURGE_TXCLEAR);
+    check_speed(line);
+  }
+
+  ~ComPort() override {
+    if (restore_) {
+      PurgeComm(handle_, PURGE_RXCLEAR);
+      SetCommState(handle_, &saved_state_);
+      SetCommTimeouts(handle_, &saved_timeouts_);
+    }
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  }
+
+  ReadStatus read(uint8_t *buf, size_t cap, size_t &got,
+                  int timeout_ms) override {
+    got = 0;
+    const bool limited = timeout_ms >= 0;
+    const ULONGLONG deadline =
+        GetTickCount64() + static_cast<ULONGLONG>(limited ? timeout_ms : 0);
+    for (;;) {
+      if (g_stop) return ReadStatus::Stopped;
+      DWORD n = 0;
+      if (!ReadFile(handle_, buf, static_cast<DWORD>(cap), &n, nullptr))
+        fail("read failed: " + last_reason());
+      if (g_stop) return ReadStatus::Stopped;
+      if (n > 0) {
+        got = n;
+        return ReadStatus::Data;
+      }
+      if (limited && slice_until(deadline, true) == 0)
+        return ReadStatus::Timeout;
+    }
+  }
+
+  void write(const uint8_t *data, size_t n) override {
+    while (n > 0) {
+      DWORD w = 0;
+      if (!WriteFile(handle_, data, static_cast<DWORD>(n), &w, nullptr))
+        fail("write failed: " + last_reason());
+      if (w == 0) fail("write timed out");
+      data += w;
+      n -= w;
+    }
+  }
+
+  void drain() override { FlushFileBuffers(handle_); }
+
+  uint32_t speed() const override {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    return GetCommState(handle_, &dcb) ? dcb.BaudRate : 0;
+  }
+
+ private:
+  void check_speed(const LineSettings &line) {
+    const uint32_t got = speed();
+    if (got == line.baud) return;
+    const std::string what = "the port runs at " + std::to_string(got) +
+                             " baud, not the " + std::to_string(line.baud) +
+                             " requested (the driver refused or rounded it)";
+    if (line.strict_speed) fail(what);
+    std::fprintf(stderr, "kestrav: warning: %s: %s\n", name().c_str(),
+                 what.c_str());
+  }
+
+  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  DCB saved_state_{};
+  COMMTIMEOUTS saved_timeouts_{};
+  bool restore_ = false;
+};
+
+// --- TCP -------------------------------------------------------------------------
+void start_winsock() {
+  static bool started = false;
+  if (started) return;
+  WSADATA data;
+  if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
+    throw PortError("Winsock: " + socket_reason());
+  started = true;
+}
+
+class SocketPort : public Port {
+ public:
+  SocketPort(std::string name, SOCKET s) : Port(std::move(name)), socket_(s) {
+    BOOL one = TRUE;
+    setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY,
+               reinterpret_cast<const char *>(&one), sizeof one);
+  }
+  ~SocketPort() override { closesocket(socket_); }
+
+  ReadStatus read(uint8_t *buf, size_t cap, size_t &got,
+                  int timeout_ms) override {
+    got = 0;
+    const bool limited = timeout_ms >= 0;
+    const ULONGLONG deadline =
+        GetTickCount64() + static_cast<ULONGLONG>(limited ? timeout_ms : 0);
+    for (;;) {
+      if (g_stop) return ReadStatus::Stopped;
+      const DWORD slice = slice_until(deadline, limited);
+      fd_set readable;
+      FD_ZERO(&readable);
+      FD_SET(socket_, &readable);
+      timeval tv = {0, static_cast<long>(slice) * 1000};
+      const int ready = select(0, &readable, nullptr, nullptr, &tv);
+      if (ready == SOCKET_ERROR) fail("select failed: " + socket_reason());
+      if (g_stop) return ReadStatus::Stopped;
+      if (ready == 0) {
+        if (limited && slice_until(deadline, true) == 0)
+          return ReadStatus::Timeout;
+        continue;
+      }
+      const int n = recv(socket_, reinterpret_cast<char *>(buf),
+                         static_cast<int>(cap), 0);
+      if (n > 0) {
+        got = static_cast<size_t>(n);
+        return ReadStatus::Data;
+      }
+      if (n == 0 || WSAGetLastError() == WSAECONNRESET)
+        return ReadStatus::Closed;
+      fail("read failed: " + socket_reason());
+    }
+  }
+
+  void write(const uint8_t *data, size_t n) override {
+    while (n > 0) {
+      const int w = send(socket_, reinterpret_cast<const char *>(data),
+                         static_cast<int>(n), 0);
+      if (w == SOCKET_ERROR) fail("write failed: " + socket_reason());
+      data += w;
+      n -= static_cast<size_t>(w);
+    }
+  }
+
+  void drain() override {}
+
+ private:
+  SOCKET socket_;
+};
+
+addrinfo *resolve(const std::string &spec, bool passive) {
+  start_winsock();
+  std::string host, port;
+  if (!split_tcp(spec, host, port))
+    throw PortError(spec + ": not of the form tcp:HOST:PORT");
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  if (passive) hints.ai_flags = AI_PASSIVE;
+  addrinfo *found = nullptr;
+  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0)
+    throw PortError(spec + ": " + socket_reason());
+  return found;
+}
+
+}  // namespace
+
+void install_stop_handlers() { SetConsoleCtrlHandler(on_console_event, TRUE); }
+
+bool stop_requested() { return g_stop != 0; }
+
+double monotonic_seconds() {
+  static LARGE_INTEGER frequency = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return f;
+  }();
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return static_cast<double>(now.QuadPart) /
+         static_cast<double>(frequency.QuadPart);
+}
+
+std::unique_ptr<Port> open_port(const std::string &spec,
+                                const LineSettings &settings) {
+  std::string host, port;
+  if (!split_tcp(spec, host, port))
+    return std::make_unique<ComPort>(spec, settings);
+  addrinfo *found = resolve(spec, false);
+  std::string why = "no address";
+  SOCKET s = INVALID_SOCKET;
+  for (addrinfo *a = found; a != nullptr && s == INVALID_SOCKET;
+       a = a->ai_next) {
+    s = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    if (s == INVALID_SOCKET) {
+      why = socket_reason();
+    } else if (connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0) {
+      why = socket_reason();
+      closesocket(s);
+      s = INVALID_SOCKET;
+    }
+  }
+  freeaddrinfo(found);
+  if (s == INVALID_SOCKET) throw PortError(spec + ": " + why);
+  return std::make_unique<SocketPort>(spec, s);
+}
+
+std::unique_ptr<Port> accept_tcp(const std::string &spec,
+                                 void (*announce)(const std::string &)) {
+  addrinfo *found = resolve(spec, true);
+  SOCKET s = socket(found->ai_family, found->ai_socktype, found->ai_protocol);
+  bool ok = s != INVALID_SOCKET &&
+            bind(s, found->ai_addr, static_cast<int>(found->ai_addrlen)) == 0 &&
+            listen(s, 1) == 0;
+  freeaddrinfo(found);
+  if (!ok) {
+    const std::string why = socket_reason();
+    if (s != INVALID_SOCKET) closesocket(s);
+    throw PortError(spec + ": " + why);
+  }
+  sockaddr_storage bound{};
+  int len = sizeof bound;
+  getsockname(s, reinterpret_cast<sockaddr *>(&bound), &len);
+  char host[NI_MAXHOST], port[NI_MAXSERV];
+  getnameinfo(reinterpret_cast<sockaddr *>(&bound), len, host, sizeof host,
+              port, sizeof port, NI_NUMERICHOST | NI_NUMERICSERV);
+  announce(std::string("tcp:") + host + ":" + port);
+  for (;;) {
+    if (g_stop) {
+      closesocket(s);
+      return nullptr;
+    }
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(s, &readable);
+    timeval tv = {0, static_cast<long>(kSliceMs) * 1000};
+    if (select(0, &readable, nullptr, nullptr, &tv) != 1) continue;
+    SOCKET peer = accept(s, nullptr, nullptr);
+    closesocket(s);
+    if (peer == INVALID_SOCKET)
+      throw PortError(spec + ": accept failed: " + socket_reason());
+    return std::make_unique<SocketPort>(spec, peer);
+  }
+}
+
+std::unique_ptr<Port> open_pty(std::string &) {
+  throw PortError("--pty: pseudo-terminals exist only on POSIX systems");
+}
+
+}  // namespace kestrav_tool
+
+#endif  // _WIN32

@@ -1,0 +1,29 @@
+// Building the raw binary-mode terminal settings, kept apart from the port so
+// that a unit test can check every flag without a device.
+#pragma once
+
+#if !defined(_WIN32)
+#include <termios.h>
+
+#include "port.h"
+
+namespace kestrav_tool {
+
+// The settings a binary link needs, built from the port's current ones: no
+// echo, no canonical input, no signals from bytes, no software or hardware
+// flow control, no CR/LF translation either way, no byte stripping, reads
+// that return whatever has arrived, 8 data bits, the given parity and stop
+// bits, and the receiver on. The speed is left to the caller.
+termios raw_settings(const termios &current, const LineSettings &line);
+
+// The Bxxx constant for a standard speed, or 0 when there is none.
+speed_t standard_speed(uint32_t baud);
+
+// Linux: sets any speed through termios2 (BOTHER) and reads the speed back.
+// Both live in their own translation unit because <asm/termbits.h> clashes
+// with <termios.h>. Return false and set errno on failure.
+bool set_any_speed(int fd, uint32_t baud);
+bool get_speed(int fd, uint32_t &baud);
+
+}  // namespace kestrav_tool
+#endif

@@ -10,6 +10,7 @@
  *   kestrav_host                     simulated device stream
  *   kestrav_host --stream FILE       decode a captured binary link stream
  *   kestrav_host --library PATH      load the library from PATH
+ *   kestrav_host --codecs            only the SBUS and HID examples
  */
 #include <stdint.h>
 #include <stdio.h>
@@ -236,6 +237,7 @@ static void hid_sample(const Kestrav *k) {
 int main(int argc, char **argv) {
   const char *library = DEFAULT_LIBRARY;
   const char *capture = NULL;
+  int codecs_only = 0;
   Kestrav k;
   uint8_t frame[7];
   int a;
@@ -244,14 +246,22 @@ int main(int argc, char **argv) {
       capture = argv[++a];
     } else if (strcmp(argv[a], "--library") == 0 && a + 1 < argc) {
       library = argv[++a];
+    } else if (strcmp(argv[a], "--codecs") == 0) {
+      codecs_only = 1;
     } else {
-      fprintf(stderr, "usage: %s [--stream FILE] [--library PATH]\n", argv[0]);
+      fprintf(stderr, "usage: %s [--stream FILE] [--library PATH] [--codecs]\n",
+              argv[0]);
       return 2;
     }
   }
   if (!load(library, &k)) return 1;
 
   if (capture != NULL) return feed_file(&k, capture) ? 0 : 1;
+  if (codecs_only) {
+    sbus_sweep(&k);
+    hid_sample(&k);
+    return 0;
+  }
 
   k.request_upload_port_data(frame, 0x01, 0x00);
   print_hex("Upload request frame:", frame, 7);

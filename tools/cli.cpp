@@ -28,9 +28,8 @@ double parse_seconds(const char *text, const char *what) {
   return v;
 }
 
-int OptionParser::parse(
-    int argc, char **argv,
-    const std::function<void(int, const char *)> &handle) {
+int OptionParser::parse(int argc, char **argv,
+                        const std::function<void(int, const char *)> &handle) {
   std::string shorts;
   for (const option &o : options) {
     if (o.val > 0 && o.val < 128) {

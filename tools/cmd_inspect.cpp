@@ -39,7 +39,8 @@ int run(int argc, char **argv) {
   LinkDecoder decoder(writer, 0);
   uint8_t buf[4096];
   size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, in)) > 0) decoder.feed(buf, n, 0.0);
+  while ((n = std::fread(buf, 1, sizeof buf, in)) > 0)
+    decoder.feed(buf, n, 0.0);
   if (std::ferror(in)) throw ToolError(path + ": read failed");
   return 0;
 }

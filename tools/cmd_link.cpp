@@ -4,8 +4,8 @@
 // record per port data frame, and on every way out sends the stop frame,
 // drains the output and puts the port's settings back.
 #include <cmath>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,8 +27,8 @@ struct LinkOptions {
   uint8_t request[2] = {1, 0};
   Format format = Format::Text;
   std::string record;
-  uint64_t count = 0;      // 0: no limit
-  double seconds = -1.0;   // negative: no limit
+  uint64_t count = 0;     // 0: no limit
+  double seconds = -1.0;  // negative: no limit
 };
 
 LinkOptions parse(int argc, char **argv) {
@@ -61,8 +61,8 @@ LinkOptions parse(int argc, char **argv) {
   next_operand = p.parse(argc, argv, [&](int c, const char *arg) {
     switch (c) {
       case 'b':
-        o.line.baud = static_cast<uint32_t>(
-            parse_number(arg, 4000000, "--baud"));
+        o.line.baud =
+            static_cast<uint32_t>(parse_number(arg, 4000000, "--baud"));
         if (o.line.baud == 0) throw UsageError("--baud must not be 0");
         break;
       case 'r': {
@@ -76,14 +76,21 @@ LinkOptions parse(int argc, char **argv) {
             parse_number(both.substr(space + 1).c_str(), 255, "--request"));
         break;
       }
-      case 'f': o.format = parse_format(arg); break;
-      case 'o': o.record = arg; break;
-      case 'n': o.count = parse_number(arg, UINT32_MAX, "--count"); break;
-      case 's': o.seconds = parse_seconds(arg, "--seconds"); break;
+      case 'f':
+        o.format = parse_format(arg);
+        break;
+      case 'o':
+        o.record = arg;
+        break;
+      case 'n':
+        o.count = parse_number(arg, UINT32_MAX, "--count");
+        break;
+      case 's':
+        o.seconds = parse_seconds(arg, "--seconds");
+        break;
     }
   });
-  if (next_operand != argc - 1)
-    throw UsageError("link takes exactly one PORT");
+  if (next_operand != argc - 1) throw UsageError("link takes exactly one PORT");
   o.port = argv[next_operand];
   return o;
 }

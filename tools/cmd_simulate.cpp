@@ -193,9 +193,15 @@ SimOptions parse(int argc, char **argv) {
         if (o.rate <= 0 || o.rate > 10000)
           throw UsageError("--rate must be above 0 and at most 10000 Hz");
         break;
-      case 's': o.seed = parse_number(arg, UINT64_MAX, "--seed"); break;
-      case 'z': o.noise = true; break;
-      case 't': o.truth = arg; break;
+      case 's':
+        o.seed = parse_number(arg, UINT64_MAX, "--seed");
+        break;
+      case 'z':
+        o.noise = true;
+        break;
+      case 't':
+        o.truth = arg;
+        break;
     }
   });
   if (first == argc - 1 && !placed) {
@@ -208,6 +214,16 @@ SimOptions parse(int argc, char **argv) {
 
 void announce(const std::string &where) {
   std::printf("%s\n", where.c_str());
+  std::fflush(stdout);
+}
+
+// Says on standard output what the host sent, for people watching.
+void report_command(const uint8_t *f, size_t n) {
+  std::printf("received");
+  for (size_t k = 0; k < n; ++k) std::printf(" %02X", f[k]);
+  std::printf(f[1] == kRequest ? " (upload request)\n"
+              : f[1] == kStop  ? " (stop)\n"
+                               : "\n");
   std::fflush(stdout);
 }
 
@@ -228,7 +244,8 @@ class Truth {
   }
   void frame(uint64_t n, const Bytes &f, double sent_at) {
     if (file_ == nullptr) return;
-    std::fprintf(file_, "{\"frame\": %llu, \"bytes\": \"%s\", \"sent_at\": %.6f}\n",
+    std::fprintf(file_,
+                 "{\"frame\": %llu, \"bytes\": \"%s\", \"sent_at\": %.6f}\n",
                  static_cast<unsigned long long>(n),
                  hex(f.data(), f.size()).c_str(), sent_at);
     std::fflush(file_);
@@ -272,6 +289,7 @@ int run(int argc, char **argv) {
     if (r == ReadStatus::Data) {
       commands.feed(buf, got, [&](const uint8_t *f, size_t n) {
         truth.command(f, n);
+        report_command(f, n);
         if (f[1] == kRequest) requested = true;
         if (f[1] == kStop) stopped = true;
       });
@@ -290,7 +308,8 @@ int run(int argc, char **argv) {
     const Bytes f = port_data_frame(n, random);
     out.insert(out.end(), f.begin(), f.end());
     for (size_t at = 0; at < out.size();) {
-      const size_t chunk = std::min(out.size() - at, 1 + random.below(kMaxChunk));
+      const size_t chunk =
+          std::min(out.size() - at, 1 + random.below(kMaxChunk));
       port->write(out.data() + at, chunk);
       at += chunk;
     }
@@ -316,8 +335,9 @@ const Command kSimulateCommand = {
     "[options]\n"
     "\n"
     "Prints where it listens on its first line: the terminal path (--pty),\n"
-    "the address bound (--listen; port 0 picks a free one), or PORT. Waits\n"
-    "for the upload request, then sends port data frames of types 0, 1 and\n"
+    "the address bound (--listen; port 0 picks a free one), or PORT, and\n"
+    "then a line for each command frame it receives. Waits for the upload\n"
+    "request, then sends port data frames of types 0, 1 and\n"
     "2 in turn, cut into chunks of 1 to 255 bytes, until the stop frame\n"
     "comes or the host leaves. Every frame's words hold the bytes a terminal\n"
     "that is not raw would mangle (03 04 0A 0D 11 13 7F) and FA and 5F.\n"

@@ -72,4 +72,6 @@ int dispatch(int argc, char **argv) {
 }  // namespace
 }  // namespace kestrav_tool
 
-int main(int argc, char **argv) { return kestrav_tool::dispatch(argc, argv); }
+int main(int argc, char **argv) {
+  return kestrav_tool::dispatch(argc, argv);
+}

@@ -38,7 +38,9 @@ extern "C" void on_stop_signal(int) {
   errno = saved;
 }
 
-std::string reason() { return strerror(errno); }
+std::string reason() {
+  return strerror(errno);
+}
 
 // --- A port over one file descriptor -------------------------------------
 class FdPort : public Port {
@@ -106,11 +108,10 @@ class FdPort : public Port {
 class TerminalPort : public FdPort {
  public:
   TerminalPort(const std::string &path, const LineSettings &line)
-      : FdPort(path, open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK |
-                                            O_CLOEXEC)) {
+      : FdPort(path,
+               open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
     if (fd_ < 0) fail(reason());
-    if (tcgetattr(fd_, &saved_) != 0)
-      fail("not a terminal: " + reason());
+    if (tcgetattr(fd_, &saved_) != 0) fail("not a terminal: " + reason());
     termios raw = raw_settings(saved_, line);
     const speed_t standard = standard_speed(line.baud);
     if (standard != 0) {
@@ -144,7 +145,9 @@ class TerminalPort : public FdPort {
     }
   }
 
-  void drain() override { tcdrain(fd_); }
+  void drain() override {
+    tcdrain(fd_);
+  }
 
   uint32_t speed() const override {
 #if defined(__linux__)
@@ -284,12 +287,15 @@ void install_stop_handlers() {
   signal(SIGPIPE, SIG_IGN);  // a closed peer shows as EPIPE instead
 }
 
-bool stop_requested() { return g_stop != 0; }
+bool stop_requested() {
+  return g_stop != 0;
+}
 
 double monotonic_seconds() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+  return static_cast<double>(ts.tv_sec) +
+         static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 std::unique_ptr<Port> open_port(const std::string &spec,
@@ -303,8 +309,8 @@ std::unique_ptr<Port> open_port(const std::string &spec,
 std::unique_ptr<Port> accept_tcp(const std::string &spec,
                                  void (*announce)(const std::string &)) {
   addrinfo *found = resolve(spec, true);
-  const int fd = socket(found->ai_family,
-                        found->ai_socktype | SOCK_CLOEXEC, found->ai_protocol);
+  const int fd = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC,
+                        found->ai_protocol);
   const int one = 1;
   bool ok = fd >= 0;
   if (ok) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -349,16 +355,17 @@ std::unique_ptr<Port> open_pty(std::string &slave) {
   return pty;
 }
 
-// --- Settings ------------------------------------------------------------------
+// --- Settings
+// ------------------------------------------------------------------
 termios raw_settings(const termios &current, const LineSettings &line) {
   termios t = current;
-  t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP |
-                                      INLCR | IGNCR | ICRNL | IXON | IXOFF |
-                                      IXANY | INPCK);
+  t.c_iflag &=
+      ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                             ICRNL | IXON | IXOFF | IXANY | INPCK);
   t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
   t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-  t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB |
-                                      CRTSCTS);
+  t.c_cflag &=
+      ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
   t.c_cflag |= CS8 | CREAD | CLOCAL;
   if (line.parity == LineSettings::Parity::Even) t.c_cflag |= PARENB;
   if (line.stop_bits == 2) t.c_cflag |= CSTOPB;
@@ -372,10 +379,10 @@ speed_t standard_speed(uint32_t baud) {
   static const struct {
     uint32_t baud;
     speed_t code;
-  } kSpeeds[] = {{1200, B1200},       {2400, B2400},     {4800, B4800},
-                 {9600, B9600},       {19200, B19200},   {38400, B38400},
-                 {57600, B57600},     {115200, B115200}, {230400, B230400},
-                 {460800, B460800},   {921600, B921600}, {1000000, B1000000},
+  } kSpeeds[] = {{1200, B1200},      {2400, B2400},     {4800, B4800},
+                 {9600, B9600},      {19200, B19200},   {38400, B38400},
+                 {57600, B57600},    {115200, B115200}, {230400, B230400},
+                 {460800, B460800},  {921600, B921600}, {1000000, B1000000},
                  {2000000, B2000000}};
   for (const auto &s : kSpeeds)
     if (s.baud == baud) return s.code;

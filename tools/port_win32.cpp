@@ -3,9 +3,9 @@
 // returns as soon as any byte has arrived.
 #if defined(_WIN32)
 
+#include <windows.h>
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <windows.h>
 
 #include <cstdio>
 
@@ -26,9 +26,9 @@ BOOL WINAPI on_console_event(DWORD) {
 
 std::string system_reason(DWORD code) {
   char text[512] = {0};
-  DWORD n = FormatMessageA(
-      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-      code, 0, text, sizeof text, nullptr);
+  DWORD n =
+      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, code, 0, text, sizeof text, nullptr);
   while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' ||
                    text[n - 1] == ' ' || text[n - 1] == '.'))
     text[--n] = 0;
@@ -36,7 +36,9 @@ std::string system_reason(DWORD code) {
   return text;
 }
 
-std::string last_reason() { return system_reason(GetLastError()); }
+std::string last_reason() {
+  return system_reason(GetLastError());
+}
 std::string socket_reason() {
   return system_reason(static_cast<DWORD>(WSAGetLastError()));
 }
@@ -51,7 +53,8 @@ DWORD slice_until(ULONGLONG deadline, bool limited) {
   return left < kSliceMs ? static_cast<DWORD>(left) : kSliceMs;
 }
 
-// --- COM ports -------------------------------------------------------------------
+// --- COM ports
+// -------------------------------------------------------------------
 class ComPort : public Port {
  public:
   ComPort(const std::string &spec, const LineSettings &line) : Port(spec) {
@@ -164,7 +167,8 @@ class ComPort : public Port {
   bool restore_ = false;
 };
 
-// --- TCP -------------------------------------------------------------------------
+// --- TCP
+// -------------------------------------------------------------------------
 void start_winsock() {
   static bool started = false;
   if (started) return;
@@ -249,9 +253,13 @@ addrinfo *resolve(const std::string &spec, bool passive) {
 
 }  // namespace
 
-void install_stop_handlers() { SetConsoleCtrlHandler(on_console_event, TRUE); }
+void install_stop_handlers() {
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+}
 
-bool stop_requested() { return g_stop != 0; }
+bool stop_requested() {
+  return g_stop != 0;
+}
 
 double monotonic_seconds() {
   static LARGE_INTEGER frequency = [] {

@@ -1,0 +1,295 @@
+#!/usr/bin/env python3
+"""Process-level tests of `kestrav link`, `inspect` and `simulate`.
+
+The tool and the device run as separate processes over a kernel
+pseudo-terminal or TCP loopback; every record the tool prints is compared
+with what the device actually sent, decoded here independently.
+
+Environment: KESTRAV_TOOL (the tool), KESTRAV_EMULATOR (wine, for the
+Windows build; then the device side of a COM port is played by this script
+over a pty mapped to COMn in the Wine prefix).
+"""
+import json
+import os
+import pty
+import select
+import shlex
+import signal
+import subprocess
+import tempfile
+import termios
+import time
+import unittest
+
+TOOL = os.environ["KESTRAV_TOOL"]
+EMULATOR = shlex.split(os.environ.get("KESTRAV_EMULATOR", ""))
+WINDOWS = TOOL.endswith(".exe")
+TIMEOUT = 30 if WINDOWS else 10
+
+REQUEST = bytes.fromhex("fae5020001005f")
+STOP = bytes.fromhex("fae400005f")
+# The flags a cooked terminal has and a raw one must not.
+COOKED = [(0, termios.ICRNL), (0, termios.IXON), (1, termios.OPOST),
+          (3, termios.ICANON), (3, termios.ECHO), (3, termios.ISIG)]
+
+
+def tool(*args):
+    return EMULATOR + [TOOL] + [str(a) for a in args]
+
+
+def words(payload, offset, count):
+    return [payload[offset + 2 * k] | payload[offset + 2 * k + 1] << 8
+            for k in range(count)]
+
+
+def expected_records(frames):
+    """The host's blocks after each port data frame: type 0 fills block15,
+    1 fills block32, 2 fills both; a block nobody wrote is zeros."""
+    b15, b32, out = [0] * 15, [0] * 32, []
+    for f in frames:
+        payload = f[4:-1]
+        kind = payload[0]
+        if kind in (0, 2):
+            b15 = words(payload, 1, 15)
+        if kind == 1:
+            b32 = words(payload, 1, 32)
+        if kind == 2:
+            b32 = words(payload, 31, 32)
+        out.append((b15, b32))
+    return out
+
+
+def read_truth(path):
+    frames, commands = [], []
+    with open(path) as f:
+        for line in f:
+            item = json.loads(line)
+            if "frame" in item:
+                frames.append(bytes.fromhex(item["bytes"]))
+            else:
+                commands.append(bytes.fromhex(item["command"]))
+    return frames, commands
+
+
+def jsonl_records(text):
+    return [json.loads(line) for line in text.splitlines() if line.strip()]
+
+
+class Simulator:
+    """`kestrav simulate` in its own process; where() is its first line."""
+
+    def __init__(self, test, *where, rate=200, noise=True):
+        self.truth = os.path.join(test.tmp, "truth.jsonl")
+        args = ["simulate", *where, "--rate", rate, "--seed", 7,
+                "--truth", self.truth] + (["--noise"] if noise else [])
+        self.proc = subprocess.Popen(tool(*args), stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, text=True)
+        test.addCleanup(self.proc.stdout.close)
+        test.addCleanup(self.kill)
+        self.where = self.proc.stdout.readline().strip()
+        test.assertTrue(self.where, "the simulator announced nothing")
+
+    def finish(self, test):
+        test.assertEqual(self.proc.wait(timeout=TIMEOUT), 0)
+        return read_truth(self.truth)
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+class LinkTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp()
+
+    def check_records(self, records, frames):
+        want = expected_records(frames)
+        self.assertGreater(len(records), 0)
+        self.assertLessEqual(len(records), len(want))
+        for n, (rec, (b15, b32)) in enumerate(zip(records, want), start=1):
+            self.assertEqual((rec["n"], rec["block15"], rec["block32"]),
+                             (n, b15, b32), "record %d" % n)
+        times = [r["t"] for r in records]
+        self.assertEqual(times, sorted(times))
+
+    def run_link(self, port, *args):
+        return subprocess.run(tool("link", port, "--format", "jsonl", *args),
+                              capture_output=True, text=True, timeout=TIMEOUT)
+
+
+@unittest.skipIf(WINDOWS, "the simulator's pty and signals are POSIX")
+class PosixLink(LinkTest):
+    def test_pty_end_to_end_raw_and_restored(self):
+        sim = Simulator(self, "--pty")
+        # Hold the terminal to read its settings around the run. A new pty
+        # starts cooked, so a single missing raw flag corrupts the stream.
+        fd = os.open(sim.where, os.O_RDWR | os.O_NOCTTY)
+        self.addCleanup(os.close, fd)
+        before = termios.tcgetattr(fd)
+        for index, flag in COOKED:
+            self.assertTrue(before[index] & flag, "pty does not start cooked")
+        recording = os.path.join(self.tmp, "stream.bin")
+        # Request bytes that output processing (ONLCR, OCRNL) would change.
+        out = self.run_link(sim.where, "--count", 12, "--record", recording,
+                            "--request", "0x0A", "0x0D")
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertEqual(termios.tcgetattr(fd), before)
+        frames, commands = sim.finish(self)
+        self.assertEqual(commands, [bytes.fromhex("fae50200" "0a0d" "5f"), STOP])
+        records = jsonl_records(out.stdout)
+        self.assertEqual(len(records), 12)
+        self.check_records(records, frames)
+        # The recording decodes to the same records, with no clock.
+        with open(recording, "rb") as stream:
+            inspected = subprocess.run(
+                tool("inspect", "-", "--format", "jsonl"), stdin=stream,
+                capture_output=True, text=True, timeout=TIMEOUT)
+        self.assertEqual([dict(r, t=0) for r in records[:12]],
+                         jsonl_records(inspected.stdout)[:12])
+
+    def test_signals_send_the_stop_frame(self):
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(signal=sig.name):
+                sim = Simulator(self, "--pty", rate=100)
+                proc = subprocess.Popen(
+                    tool("link", sim.where, "--format", "jsonl"),
+                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                self.addCleanup(proc.kill)
+                lines = [proc.stdout.readline() for _ in range(3)]
+                proc.send_signal(sig)
+                rest, err = proc.communicate(timeout=TIMEOUT)
+                self.assertEqual(proc.returncode, 0, err)
+                frames, commands = sim.finish(self)
+                self.assertEqual(commands, [REQUEST, STOP])
+                self.check_records(jsonl_records("".join(lines) + rest), frames)
+
+    def test_tcp_with_csv(self):
+        sim = Simulator(self, "--listen", "tcp:127.0.0.1:0")
+        out = subprocess.run(tool("link", sim.where, "--count", 9, "--format",
+                                  "csv", "--request", "0x01", "0"),
+                             capture_output=True, text=True, timeout=TIMEOUT)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        frames, commands = sim.finish(self)
+        self.assertEqual(commands, [REQUEST, STOP])
+        lines = out.stdout.splitlines()
+        header = lines[0].split(",")
+        self.assertEqual(header[:3] + header[-1:], ["t", "n", "b15_0", "b32_31"])
+        self.assertEqual(len(header), 2 + 15 + 32)
+        records = [{"t": float(v[0]), "n": int(v[1]),
+                    "block15": [int(x) for x in v[2:17]],
+                    "block32": [int(x) for x in v[17:]]}
+                   for v in (line.split(",") for line in lines[1:])]
+        self.assertEqual(len(records), 9)
+        self.check_records(records, frames)
+
+    def test_errors_name_the_port_and_the_reason(self):
+        regular = os.path.join(self.tmp, "file")
+        open(regular, "w").close()
+        with socket_bound() as free_port:
+            refused = "tcp:127.0.0.1:%d" % free_port
+        cases = [("/dev/kestrav-none", 1, "No such file or directory"),
+                 (regular, 1, "not a terminal"),
+                 (refused, 1, "Connection refused")]
+        for port, status, reason in cases:
+            with self.subTest(port=port):
+                start = time.monotonic()
+                out = self.run_link(port, "--count", 1)
+                self.assertEqual(out.returncode, status)
+                self.assertIn(port + ": " if port != regular else port, out.stderr)
+                self.assertIn(reason, out.stderr)
+                self.assertLess(time.monotonic() - start, 1.0)
+        out = self.run_link("/dev/null", "--bogus")
+        self.assertEqual(out.returncode, 2)
+        self.assertIn("--bogus", out.stderr)
+        self.assertIn("usage: kestrav link", out.stderr)
+
+    def test_peer_leaving_mid_stream(self):
+        sim = Simulator(self, "--listen", "tcp:127.0.0.1:0", rate=100)
+        proc = subprocess.Popen(tool("link", sim.where, "--format", "jsonl"),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                text=True)
+        self.addCleanup(proc.kill)
+        proc.stdout.readline()
+        sim.kill()
+        killed = time.monotonic()
+        _, err = proc.communicate(timeout=TIMEOUT)
+        self.assertLess(time.monotonic() - killed, 1.0)
+        self.assertEqual(proc.returncode, 1)
+        self.assertIn(sim.where + ": the peer closed the connection", err)
+
+
+class socket_bound:
+    """A loopback port that nothing listens on once the block is left."""
+
+    def __enter__(self):
+        import socket
+        self.s = socket.socket()
+        self.s.bind(("127.0.0.1", 0))
+        return self.s.getsockname()[1]
+
+    def __exit__(self, *exc):
+        self.s.close()
+
+
+@unittest.skipUnless(WINDOWS, "the Windows build under Wine")
+class WineLink(LinkTest):
+    def test_com_port_mapped_to_a_pty(self):
+        # This script plays the device on the pty's other side.
+        master, slave = os.openpty()
+        self.addCleanup(os.close, master)
+        self.addCleanup(os.close, slave)
+        prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
+        com = "com%d" % (40 + os.getpid() % 50)
+        link = os.path.join(prefix, "dosdevices", com)
+        if os.path.lexists(link):
+            os.unlink(link)
+        os.symlink(os.ttyname(slave), link)
+        self.addCleanup(os.unlink, link)
+        awkward = bytes([0x03, 0x04, 0x0A, 0x0D, 0x11, 0x13, 0x7F, 0xFA, 0x5F])
+        frames = []
+        for n in range(6):
+            kind = n % 3
+            body = (awkward * 11)[n:n + 2 * (15, 32, 47)[kind]]
+            payload = bytes([kind]) + body
+            frames.append(bytes([0xFA, 0xA5, len(payload), 0]) + payload + b"\x5f")
+        proc = subprocess.Popen(tool("link", com.upper(), "--count", 6,
+                                     "--format", "jsonl"),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(proc.kill)
+        received = self.read_until(master, REQUEST)
+        os.write(master, b"".join(frames))
+        received += self.read_until(master, STOP)
+        out, err = proc.communicate(timeout=TIMEOUT)
+        self.assertEqual(proc.returncode, 0, err)
+        self.assertEqual(received, REQUEST + STOP)
+        self.check_records(jsonl_records(out.decode()), frames)
+
+    def read_until(self, fd, want):
+        got, deadline = b"", time.monotonic() + TIMEOUT
+        while not got.endswith(want) and time.monotonic() < deadline:
+            if select.select([fd], [], [], 0.5)[0]:
+                got += os.read(fd, 256)
+        self.assertTrue(got.endswith(want), got.hex())
+        return got
+
+    def test_errors_name_the_port_and_the_reason(self):
+        with socket_bound() as free_port:
+            refused = "tcp:127.0.0.1:%d" % free_port
+        for port in ("COM199", refused):
+            with self.subTest(port=port):
+                out = self.run_link(port, "--count", 1)
+                self.assertEqual(out.returncode, 1)
+                self.assertRegex(out.stderr, "^kestrav: %s: .+" % port)
+
+    def test_tcp(self):
+        sim = Simulator(self, "--listen", "tcp:127.0.0.1:0", noise=True)
+        out = self.run_link(sim.where, "--count", 6)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        frames, commands = sim.finish(self)
+        self.assertEqual(commands, [REQUEST, STOP])
+        self.check_records(jsonl_records(out.stdout), frames)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

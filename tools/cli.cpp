@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "Kestrav.h"
+#include "sbus_frame.h"
 
 namespace kestrav_tool {
 
@@ -109,6 +110,44 @@ void RecordWriter::link_record(double t, uint64_t n, const uint16_t *block15,
       std::fprintf(out_, "], \"block32\": [");
       print_words(out_, ", ", block32, 32);
       std::fprintf(out_, "]}\n");
+      break;
+  }
+  std::fflush(out_);
+}
+
+void RecordWriter::sbus_record(double t, uint64_t n, const uint16_t *channels,
+                               uint8_t flags, uint8_t end) {
+  const unsigned long long number = n;
+  const int ch17 = (flags & kFlagCh17) != 0, ch18 = (flags & kFlagCh18) != 0;
+  const int lost = (flags & kFlagFrameLost) != 0;
+  const int failsafe = (flags & kFlagFailsafe) != 0;
+  switch (format_) {
+    case Format::Text:
+      std::fprintf(out_, "frame %llu at %.6f s:", number, t);
+      print_words(out_, " ", channels, kSbusChannels);
+      std::fprintf(out_, "  ch17=%d ch18=%d%s%s end=0x%02X\n", ch17, ch18,
+                   lost ? " frame-lost" : "", failsafe ? " failsafe" : "", end);
+      break;
+    case Format::Csv:
+      if (!header_done_) {
+        std::fprintf(out_, "t,n");
+        for (int k = 0; k < 16; ++k) std::fprintf(out_, ",ch%d", k);
+        std::fprintf(out_, ",ch17,ch18,frame_lost,failsafe,end\n");
+        header_done_ = true;
+      }
+      std::fprintf(out_, "%.6f,%llu,", t, number);
+      print_words(out_, ",", channels, kSbusChannels);
+      std::fprintf(out_, ",%d,%d,%d,%d,%u\n", ch17, ch18, lost, failsafe, end);
+      break;
+    case Format::Jsonl:
+      std::fprintf(out_, "{\"t\": %.6f, \"n\": %llu, \"channels\": [", t,
+                   number);
+      print_words(out_, ", ", channels, kSbusChannels);
+      std::fprintf(out_,
+                   "], \"ch17\": %d, \"ch18\": %d, \"frame_lost\": %s, "
+                   "\"failsafe\": %s, \"end\": %u}\n",
+                   ch17, ch18, lost ? "true" : "false",
+                   failsafe ? "true" : "false", end);
       break;
   }
   std::fflush(out_);

@@ -50,6 +50,9 @@ class RecordWriter {
   // Port data records: the host's two blocks after frame n.
   void link_record(double t, uint64_t n, const uint16_t *block15,
                    const uint16_t *block32);
+  // SBUS records: the sixteen channels, the four flags and the end byte.
+  void sbus_record(double t, uint64_t n, const uint16_t *channels,
+                   uint8_t flags, uint8_t end);
 
  private:
   std::FILE *out_;

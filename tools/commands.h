@@ -14,5 +14,7 @@ struct Command {
 extern const Command kLinkCommand;
 extern const Command kInspectCommand;
 extern const Command kSimulateCommand;
+extern const Command kSbusCommand;
+extern const Command kSbusMonitorCommand;
 
 }  // namespace kestrav_tool

@@ -11,7 +11,8 @@ namespace kestrav_tool {
 namespace {
 
 const Command *const kCommands[] = {&kLinkCommand, &kInspectCommand,
-                                    &kSimulateCommand};
+                                    &kSimulateCommand, &kSbusCommand,
+                                    &kSbusMonitorCommand};
 
 void print_overview(std::FILE *out) {
   std::fprintf(out,

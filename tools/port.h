@@ -84,6 +84,11 @@ bool stop_requested();
 // Seconds on a monotonic clock.
 double monotonic_seconds();
 
+// Sleeps until the monotonic clock reaches deadline (a monotonic_seconds()
+// value), as an absolute deadline so that repeated sleeps never drift.
+// Returns false, early, when a stop is requested.
+bool sleep_until(double deadline);
+
 // Splits "tcp:HOST:PORT"; returns false for anything else.
 bool split_tcp(const std::string &spec, std::string &host, std::string &port);
 

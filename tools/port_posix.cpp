@@ -17,6 +17,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 
 #include "port.h"
@@ -298,6 +299,21 @@ double monotonic_seconds() {
          static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
+bool sleep_until(double deadline) {
+  timespec ts;
+  double whole = 0;
+  const double fraction = std::modf(deadline, &whole);
+  ts.tv_sec = static_cast<time_t>(whole);
+  ts.tv_nsec = static_cast<long>(fraction * 1e9);
+  for (;;) {
+    if (g_stop) return false;
+    const int rc =
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr);
+    if (rc == 0) return !g_stop;
+    if (rc != EINTR) return !g_stop;
+  }
+}
+
 std::unique_ptr<Port> open_port(const std::string &spec,
                                 const LineSettings &settings) {
   std::string host, port;
@@ -353,40 +369,6 @@ std::unique_ptr<Port> open_pty(std::string &slave) {
   auto pty = std::make_unique<PtyPort>(posix_openpt(O_RDWR | O_NOCTTY));
   slave = pty->slave_path();
   return pty;
-}
-
-// --- Settings
-// ------------------------------------------------------------------
-termios raw_settings(const termios &current, const LineSettings &line) {
-  termios t = current;
-  t.c_iflag &=
-      ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
-                             ICRNL | IXON | IXOFF | IXANY | INPCK);
-  t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-  t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-  t.c_cflag &=
-      ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
-  t.c_cflag |= CS8 | CREAD | CLOCAL;
-  if (line.parity == LineSettings::Parity::Even) t.c_cflag |= PARENB;
-  if (line.stop_bits == 2) t.c_cflag |= CSTOPB;
-  // A read returns as soon as one byte is there; poll() does the waiting.
-  t.c_cc[VMIN] = 1;
-  t.c_cc[VTIME] = 0;
-  return t;
-}
-
-speed_t standard_speed(uint32_t baud) {
-  static const struct {
-    uint32_t baud;
-    speed_t code;
-  } kSpeeds[] = {{1200, B1200},      {2400, B2400},     {4800, B4800},
-                 {9600, B9600},      {19200, B19200},   {38400, B38400},
-                 {57600, B57600},    {115200, B115200}, {230400, B230400},
-                 {460800, B460800},  {921600, B921600}, {1000000, B1000000},
-                 {2000000, B2000000}};
-  for (const auto &s : kSpeeds)
-    if (s.baud == baud) return s.code;
-  return 0;
 }
 
 }  // namespace kestrav_tool

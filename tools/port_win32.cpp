@@ -3,9 +3,11 @@
 // returns as soon as any byte has arrived.
 #if defined(_WIN32)
 
-#include <windows.h>
+// Winsock's headers must come before <windows.h>.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include <windows.h>
 
 #include <cstdio>
 
@@ -15,6 +17,12 @@ namespace kestrav_tool {
 namespace {
 
 constexpr DWORD kSliceMs = 100;
+
+// Windows 10 1803 and later; older systems (and Wine) may refuse it, and
+// then an ordinary waitable timer serves.
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x00000002
+#endif
 constexpr DWORD kWriteTimeoutMs = 2000;
 
 volatile LONG g_stop = 0;
@@ -271,6 +279,32 @@ double monotonic_seconds() {
   QueryPerformanceCounter(&now);
   return static_cast<double>(now.QuadPart) /
          static_cast<double>(frequency.QuadPart);
+}
+
+// A waitable timer, high-resolution where the system has it, set afresh
+// for each deadline from the monotonic clock, so that the period never
+// drifts. Waits are cut into slices so that a console event ends them.
+bool sleep_until(double deadline) {
+  static HANDLE timer = [] {
+    HANDLE t = CreateWaitableTimerExW(nullptr, nullptr,
+                                      CREATE_WAITABLE_TIMER_HIGH_RESOLUTION,
+                                      TIMER_ALL_ACCESS);
+    return t != nullptr ? t : CreateWaitableTimerW(nullptr, TRUE, nullptr);
+  }();
+  for (;;) {
+    if (g_stop) return false;
+    const double left = deadline - monotonic_seconds();
+    if (left <= 0) return true;
+    const double wait = left < kSliceMs / 1000.0 ? left : kSliceMs / 1000.0;
+    LARGE_INTEGER due;
+    due.QuadPart = -static_cast<LONGLONG>(wait * 1e7);  // relative, 100 ns
+    if (timer == nullptr ||
+        !SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
+      Sleep(static_cast<DWORD>(wait * 1000.0));
+    } else {
+      WaitForSingleObject(timer, INFINITE);
+    }
+  }
 }
 
 std::unique_ptr<Port> open_port(const std::string &spec,

@@ -19,6 +19,10 @@
 
 #include <stdint.h>
 
+/* KESTRAV_VERSION_MAJOR, _MINOR and _PATCH: the version of this header, at
+ * compile time only (the library has no version function). */
+#include "Kestrav_version.h"
+
 /* The one export macro. KESTRAV_BUILDING is defined only while the library
  * itself is compiled. */
 #if defined(_WIN32)

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Kestrav.h"
 #include "cli.h"
 #include "commands.h"
 #include "port.h"
@@ -44,7 +45,8 @@ int dispatch(int argc, char **argv) {
     return 0;
   }
   if (std::strcmp(name, "--version") == 0) {
-    std::printf("kestrav %s\n", KESTRAV_TOOL_VERSION);
+    std::printf("kestrav %d.%d.%d\n", KESTRAV_VERSION_MAJOR,
+                KESTRAV_VERSION_MINOR, KESTRAV_VERSION_PATCH);
     return 0;
   }
   for (const Command *c : kCommands) {

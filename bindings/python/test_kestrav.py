@@ -68,7 +68,7 @@ class BindingTest(unittest.TestCase):
 
     def test_found_next_to_module(self):
         tmp = tempfile.mkdtemp()
-        shutil.copy(kestrav.__file__, tmp)
+        shutil.copy(kestrav.__file__, os.path.join(tmp, "kestrav.py"))
         shutil.copy(os.environ["KESTRAV_LIBRARY"],
                     os.path.join(tmp, kestrav.library_names()[0]))
         import importlib.util

@@ -23,6 +23,8 @@ int main(void) {
   convert_std_sbus_data(channels, channels);
   failures += channels[0] != 1746;
   failures += parse_hid_game_controller_device(values, NULL, 3) != 0;
-  printf("consumer: %s\n", failures == 0 ? "ok" : "FAILED");
+  printf("consumer: %s, header version %d.%d.%d\n",
+         failures == 0 ? "ok" : "FAILED", KESTRAV_VERSION_MAJOR,
+         KESTRAV_VERSION_MINOR, KESTRAV_VERSION_PATCH);
   return failures == 0 ? 0 : 1;
 }

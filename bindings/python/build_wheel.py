@@ -1,0 +1,96 @@
+#!/usr/bin/env python3
+"""Builds the Python wheel from a built library, with Debian's setuptools and
+wheel only (no package registry):
+
+    build_wheel.py --library build/linux/bin/libKestrav.so.1 --out DIR
+
+The wheel holds the package `kestrav` (this folder's kestrav.py as its
+__init__.py, which finds the library next to itself), the library and
+LICENSE.
+"""
+import argparse
+import glob
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+
+# The platform tags. The Python code is pure and reaches the library through
+# ctypes, so the wheel is py3-none: any Python 3, no ABI. The library has no
+# NEEDED entry and no undefined symbol, not even from a C library, so the one
+# x86-64 Linux binary loads on every x86-64 Linux: the oldest glibc baseline
+# (manylinux1) and the oldest musl one (musllinux_1_1) both hold, and naming
+# both lets pip on either kind of system pick the wheel. It is not tagged
+# for other architectures: the binary is x86-64 code.
+PLATFORMS = ["manylinux1_x86_64", "musllinux_1_1_x86_64"]
+
+SETUP = """
+from setuptools import setup
+setup(name="kestrav", version=%(version)r,
+      description="Codec for a device link, HID game-controller reports and SBUS frames",
+      license="MIT", packages=["kestrav"],
+      package_data={"kestrav": [%(library)r, "LICENSE"]},
+      python_requires=">=3.7", zip_safe=False)
+"""
+
+
+def project_version():
+    with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
+        return re.search(r"project\(Kestrav VERSION ([0-9.]+)", f.read()).group(1)
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--library", required=True)
+    p.add_argument("--out", required=True)
+    p.add_argument("--python", default=sys.executable)
+    args = p.parse_args()
+    out = os.path.abspath(args.out)
+    os.makedirs(out, exist_ok=True)
+    library = "libKestrav.so.1"
+    with tempfile.TemporaryDirectory() as tmp:
+        package = os.path.join(tmp, "kestrav")
+        os.makedirs(package)
+        shutil.copy(os.path.join(HERE, "kestrav.py"),
+                    os.path.join(package, "__init__.py"))
+        shutil.copy(args.library, os.path.join(package, library))
+        shutil.copy(os.path.join(ROOT, "LICENSE"), os.path.join(package, "LICENSE"))
+        with open(os.path.join(tmp, "setup.py"), "w") as f:
+            f.write(SETUP % {"version": project_version(), "library": library})
+        dist = os.path.join(tmp, "dist")
+        subprocess.run([args.python, "setup.py", "-q", "bdist_wheel",
+                        "--python-tag", "py3", "--plat-name", PLATFORMS[0],
+                        "-d", dist], cwd=tmp, check=True,
+                       stdout=subprocess.DEVNULL)
+        # bdist_wheel takes one platform tag; add the others to the WHEEL
+        # file and let `wheel pack` name the file after all of them.
+        built = glob.glob(os.path.join(dist, "*.whl"))[0]
+        unpacked = os.path.join(tmp, "unpacked")
+        subprocess.run([args.python, "-m", "wheel", "unpack", "-d", unpacked,
+                        built], check=True, stdout=subprocess.DEVNULL)
+        (tree,) = glob.glob(os.path.join(unpacked, "*"))
+        (meta,) = glob.glob(os.path.join(tree, "*.dist-info", "WHEEL"))
+        with open(meta) as f:
+            lines = [l for l in f.read().splitlines()
+                     if l and not l.startswith(("Tag:", "Root-Is-Purelib:"))]
+        # It carries a binary, so it installs as platform-specific.
+        lines += ["Root-Is-Purelib: false"]
+        lines += ["Tag: py3-none-" + plat for plat in PLATFORMS]
+        with open(meta, "w") as f:
+            f.write("\n".join(lines) + "\n")
+        for old in glob.glob(os.path.join(out, "kestrav-*.whl")):
+            os.remove(old)
+        subprocess.run([args.python, "-m", "wheel", "pack", "-d", out, tree],
+                       check=True, stdout=subprocess.DEVNULL)
+    (wheel,) = glob.glob(os.path.join(out, "kestrav-*.whl"))
+    print(wheel)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

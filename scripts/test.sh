@@ -38,6 +38,11 @@ googletest                 GoogleTest sources, built for cross targets
 libgtest-dev               GoogleTest
 libgmock-dev               GoogleMock
 libbenchmark-dev           Google Benchmark
+python3-venv               the wheel test's virtual environment
+python3-setuptools         builds the wheel
+python3-wheel              builds the wheel
+mono-mcs                   compiles the .NET binding and its tests
+mono-runtime               runs them
 LIST
 }
 

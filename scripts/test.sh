@@ -18,7 +18,7 @@ cd "$(dirname "$0")/.."
 here=$(pwd)
 
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(linux windows sanitize)
+[ ${#presets[@]} -gt 0 ] || presets=(linux windows sanitize linux-arm64 linux-armhf)
 
 # --- 1. Packages -------------------------------------------------------------
 # One line per package: what it brings.
@@ -43,6 +43,9 @@ python3-setuptools         builds the wheel
 python3-wheel              builds the wheel
 mono-mcs                   compiles the .NET binding and its tests
 mono-runtime               runs them
+g++-aarch64-linux-gnu      the arm64 cross compiler
+g++-arm-linux-gnueabihf    the armhf cross compiler
+qemu-user                  runs the ARM tests
 LIST
 }
 

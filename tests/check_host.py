@@ -9,6 +9,7 @@
 """
 import argparse
 import os
+import shlex
 import subprocess
 import sys
 import tempfile
@@ -37,7 +38,7 @@ def main():
     p.add_argument("--golden", required=True)
     p.add_argument("--emulator", default="")
     args = p.parse_args()
-    base = ([args.emulator] if args.emulator else []) + [args.host]
+    base = shlex.split(args.emulator) + [args.host]
     failures = []
 
     with open(args.golden, encoding="ascii") as f:

@@ -45,8 +45,29 @@ def run_consumer(exe, args, env=None):
            "consumer: ok, header version %s" % args.version)
 
 
+def check_elf_machines(prefix, want):
+    """Every ELF file in the archive is built for the target."""
+    seen = 0
+    for folder, _, files in os.walk(prefix):
+        for name in files:
+            path = os.path.join(folder, name)
+            if os.path.islink(path):
+                continue
+            with open(path, "rb") as f:
+                head = f.read(20)
+            if head[:4] != b"\x7fELF":
+                continue
+            seen += 1
+            machine = head[18] | head[19] << 8  # e_machine, little-endian
+            expect("ELF machine of " + path, machine, want)
+    if seen < 2:
+        raise AssertionError("expected the library and the tool in " + prefix)
+
+
 def check_prefix(prefix, tmp, args):
     """Everything a user gets from one unpacked archive, used."""
+    if args.elf_machine:
+        check_elf_machines(prefix, args.elf_machine)
     for name in ("LICENSE", "README.md"):
         one(prefix, "share/doc/Kestrav/" + name)
     one(prefix, "include/Kestrav.h")
@@ -115,6 +136,7 @@ def check_deb(deb, root, args):
     listed = {line.split()[5].lstrip(".") for line in
               sh(["dpkg-deb", "-c", deb]).splitlines()}
     for path in ("/usr/include/Kestrav.h", "/usr/lib/libKestrav.so.1",
+                 "/usr/include/Kestrav_version.h",
                  "/usr/bin/kestrav", "/usr/lib/pkgconfig/kestrav.pc",
                  "/usr/lib/cmake/Kestrav/KestravConfig.cmake",
                  "/usr/share/doc/Kestrav/LICENSE"):
@@ -149,6 +171,8 @@ def main():
     p.add_argument("--windows", action="store_true")
     p.add_argument("--version", required=True)
     p.add_argument("--deb-arch", default="")
+    p.add_argument("--elf-machine", type=int, default=0,
+                   help="e_machine every ELF file in an archive must have")
     p.add_argument("--exports", required=True, help="the exports, ;-separated")
     args = p.parse_args()
 

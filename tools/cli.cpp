@@ -1,6 +1,7 @@
 #include "cli.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -60,6 +61,25 @@ int OptionParser::parse(int argc, char **argv,
   }
   argv[0] = own_name;
   return optind;
+}
+
+ReadStatus read_until(Port &port, uint8_t *buf, size_t cap, size_t &got,
+                      double deadline) {
+  for (;;) {
+    got = 0;
+    int timeout_ms = -1;
+    if (deadline >= 0) {
+      const double left = deadline - monotonic_seconds();
+      if (left <= 0) return ReadStatus::Timeout;
+      timeout_ms = static_cast<int>(std::ceil(left * 1000.0));
+    }
+    const ReadStatus r = port.read(buf, cap, got, timeout_ms);
+    if (r == ReadStatus::Timeout) continue;  // woke a little early
+    if (r == ReadStatus::Closed)
+      std::fprintf(stderr, "kestrav: %s: the peer closed the connection\n",
+                   port.name().c_str());
+    return r;
+  }
 }
 
 Format parse_format(const char *text) {

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "port.h"
+
 namespace kestrav_tool {
 
 // A bad command line: main prints the message and the usage, and exits 2.
@@ -38,6 +40,12 @@ struct OptionParser {
   int parse(int argc, char **argv,
             const std::function<void(int, const char *)> &handle);
 };
+
+// One read for a subcommand that runs until an optional deadline (a
+// monotonic_seconds() value, or negative for none): Timeout once it has
+// passed. A peer that closed the connection is reported on stderr.
+ReadStatus read_until(Port &port, uint8_t *buf, size_t cap, size_t &got,
+                      double deadline);
 
 enum class Format { Text, Csv, Jsonl };
 Format parse_format(const char *text);

@@ -130,23 +130,14 @@ int run(int argc, char **argv) {
     request_upload_port_data(request, o.request[0], o.request[1]);
     port->write(request, sizeof request);
     uint8_t buf[4096];
+    const double deadline = o.seconds >= 0 ? start + o.seconds : -1.0;
     for (;;) {
-      int timeout_ms = -1;
-      if (o.seconds >= 0) {
-        const double left = start + o.seconds - monotonic_seconds();
-        if (left <= 0) break;
-        timeout_ms = static_cast<int>(std::ceil(left * 1000.0));
-      }
       size_t got = 0;
-      const ReadStatus r = port->read(buf, sizeof buf, got, timeout_ms);
-      if (r == ReadStatus::Stopped) break;
-      if (r == ReadStatus::Closed) {
-        std::fprintf(stderr, "kestrav: %s: the peer closed the connection\n",
-                     port->name().c_str());
-        status = 1;
+      const ReadStatus r = read_until(*port, buf, sizeof buf, got, deadline);
+      if (r != ReadStatus::Data) {
+        status = r == ReadStatus::Closed ? 1 : 0;
         break;
       }
-      if (r != ReadStatus::Data) continue;
       if (record && std::fwrite(buf, 1, got, record.get()) != got)
         throw ToolError(o.record + ": cannot write the record file");
       if (!decoder.feed(buf, got, monotonic_seconds() - start)) break;

@@ -55,20 +55,12 @@ int run(int argc, char **argv) {
   const double start = monotonic_seconds();
   uint8_t buf[1024];
   try {
+    const double deadline = seconds >= 0 ? start + seconds : -1.0;
     while (count == 0 || frames < count) {
-      int timeout_ms = -1;
-      if (seconds >= 0) {
-        const double left = start + seconds - monotonic_seconds();
-        if (left <= 0) break;
-        timeout_ms = static_cast<int>(std::ceil(left * 1000.0));
-      }
       size_t got = 0;
-      const ReadStatus r = port->read(buf, sizeof buf, got, timeout_ms);
-      if (r == ReadStatus::Stopped) break;
-      if (r == ReadStatus::Closed) {
-        std::fprintf(stderr, "kestrav: %s: the peer closed the connection\n",
-                     port->name().c_str());
-        status = 1;
+      const ReadStatus r = read_until(*port, buf, sizeof buf, got, deadline);
+      if (r != ReadStatus::Data) {
+        status = r == ReadStatus::Closed ? 1 : 0;
         break;
       }
       const double t = monotonic_seconds() - start;

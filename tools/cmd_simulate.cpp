@@ -160,7 +160,7 @@ class CommandReader {
 
 struct SimOptions {
   enum class Where { Pty, Listen, Port } where = Where::Port;
-  std::string spec;
+  std::string address;
   double rate = 50.0;
   uint64_t seed = 1;
   bool noise = false;
@@ -185,7 +185,7 @@ SimOptions parse(int argc, char **argv) {
         break;
       case 'l':
         o.where = SimOptions::Where::Listen;
-        o.spec = arg;
+        o.address = arg;
         placed = true;
         break;
       case 'r':
@@ -205,7 +205,7 @@ SimOptions parse(int argc, char **argv) {
     }
   });
   if (first == argc - 1 && !placed) {
-    o.spec = argv[first];
+    o.address = argv[first];
   } else if (first != argc || !placed) {
     throw UsageError("give one of --pty, --listen tcp:HOST:PORT or PORT");
   }
@@ -268,12 +268,12 @@ int run(int argc, char **argv) {
       break;
     }
     case SimOptions::Where::Listen:
-      port = accept_tcp(o.spec, announce);
+      port = accept_tcp(o.address, announce);
       if (!port) return 0;  // stopped while waiting
       break;
     case SimOptions::Where::Port:
-      port = open_port(o.spec, LineSettings());
-      announce(o.spec);
+      port = open_port(o.address, LineSettings());
+      announce(o.address);
       break;
   }
 

@@ -62,13 +62,13 @@ class Port {
 // serial device (a path on POSIX, COMn on Windows), put into raw binary mode
 // with the given line settings. The previous settings come back when the
 // port is destroyed.
-std::unique_ptr<Port> open_port(const std::string &spec,
+std::unique_ptr<Port> open_port(const std::string &address,
                                 const LineSettings &settings);
 
 // Listens on "tcp:HOST:PORT" (port 0 picks a free one), calls announce with
 // the address actually bound, and returns the first peer that connects.
 // Returns null when a stop is requested while waiting.
-std::unique_ptr<Port> accept_tcp(const std::string &spec,
+std::unique_ptr<Port> accept_tcp(const std::string &address,
                                  void (*announce)(const std::string &));
 
 // POSIX only: creates a pseudo-terminal and returns its device side; slave
@@ -90,6 +90,7 @@ double monotonic_seconds();
 bool sleep_until(double deadline);
 
 // Splits "tcp:HOST:PORT"; returns false for anything else.
-bool split_tcp(const std::string &spec, std::string &host, std::string &port);
+bool split_tcp(const std::string &address, std::string &host,
+               std::string &port);
 
 }  // namespace kestrav_tool

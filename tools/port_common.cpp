@@ -7,16 +7,17 @@ void Port::fail(const std::string &what) const {
   throw PortError(name_ + ": " + what);
 }
 
-bool split_tcp(const std::string &spec, std::string &host, std::string &port) {
+bool split_tcp(const std::string &address, std::string &host,
+               std::string &port) {
   static const std::string kPrefix = "tcp:";
-  if (spec.compare(0, kPrefix.size(), kPrefix) != 0) return false;
-  const size_t colon = spec.rfind(':');
-  if (colon < kPrefix.size() + 1 || colon + 1 >= spec.size()) return false;
-  host = spec.substr(kPrefix.size(), colon - kPrefix.size());
+  if (address.compare(0, kPrefix.size(), kPrefix) != 0) return false;
+  const size_t colon = address.rfind(':');
+  if (colon < kPrefix.size() + 1 || colon + 1 >= address.size()) return false;
+  host = address.substr(kPrefix.size(), colon - kPrefix.size());
   // [::1]:5000 names an IPv6 host.
   if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
     host = host.substr(1, host.size() - 2);
-  port = spec.substr(colon + 1);
+  port = address.substr(colon + 1);
   return true;
 }
 

@@ -220,17 +220,17 @@ class TcpPort : public FdPort {
   }
 };
 
-addrinfo *resolve(const std::string &spec, bool passive) {
+addrinfo *resolve(const std::string &address, bool passive) {
   std::string host, port;
-  if (!split_tcp(spec, host, port))
-    throw PortError(spec + ": not of the form tcp:HOST:PORT");
+  if (!split_tcp(address, host, port))
+    throw PortError(address + ": not of the form tcp:HOST:PORT");
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   if (passive) hints.ai_flags = AI_PASSIVE;
   addrinfo *found = nullptr;
   const int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
-  if (rc != 0) throw PortError(spec + ": " + gai_strerror(rc));
+  if (rc != 0) throw PortError(address + ": " + gai_strerror(rc));
   return found;
 }
 
@@ -238,8 +238,8 @@ addrinfo *resolve(const std::string &spec, bool passive) {
 // tool.
 constexpr int kConnectTimeoutMs = 5000;
 
-int connect_to(const std::string &spec) {
-  addrinfo *found = resolve(spec, false);
+int connect_to(const std::string &address) {
+  addrinfo *found = resolve(address, false);
   std::string why = "no address";
   int fd = -1;
   for (addrinfo *a = found; a != nullptr && fd < 0; a = a->ai_next) {
@@ -269,7 +269,7 @@ int connect_to(const std::string &spec) {
     }
   }
   freeaddrinfo(found);
-  if (fd < 0) throw PortError(spec + ": " + why);
+  if (fd < 0) throw PortError(address + ": " + why);
   return fd;
 }
 
@@ -314,17 +314,17 @@ bool sleep_until(double deadline) {
   }
 }
 
-std::unique_ptr<Port> open_port(const std::string &spec,
+std::unique_ptr<Port> open_port(const std::string &address,
                                 const LineSettings &settings) {
   std::string host, port;
-  if (split_tcp(spec, host, port))
-    return std::make_unique<TcpPort>(spec, connect_to(spec));
-  return std::make_unique<TerminalPort>(spec, settings);
+  if (split_tcp(address, host, port))
+    return std::make_unique<TcpPort>(address, connect_to(address));
+  return std::make_unique<TerminalPort>(address, settings);
 }
 
-std::unique_ptr<Port> accept_tcp(const std::string &spec,
+std::unique_ptr<Port> accept_tcp(const std::string &address,
                                  void (*announce)(const std::string &)) {
-  addrinfo *found = resolve(spec, true);
+  addrinfo *found = resolve(address, true);
   const int fd = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC,
                         found->ai_protocol);
   const int one = 1;
@@ -336,7 +336,7 @@ std::unique_ptr<Port> accept_tcp(const std::string &spec,
   if (!ok) {
     const std::string why = reason();
     if (fd >= 0) close(fd);
-    throw PortError(spec + ": " + why);
+    throw PortError(address + ": " + why);
   }
   sockaddr_storage bound{};
   socklen_t len = sizeof bound;
@@ -358,10 +358,10 @@ std::unique_ptr<Port> accept_tcp(const std::string &spec,
       if (errno == EINTR || errno == EAGAIN) continue;
       const std::string why = reason();
       close(fd);
-      throw PortError(spec + ": accept failed: " + why);
+      throw PortError(address + ": accept failed: " + why);
     }
     close(fd);
-    return std::make_unique<TcpPort>(spec, peer);
+    return std::make_unique<TcpPort>(address, peer);
   }
 }
 

@@ -65,9 +65,10 @@ DWORD slice_until(ULONGLONG deadline, bool limited) {
 // -------------------------------------------------------------------
 class ComPort : public Port {
  public:
-  ComPort(const std::string &spec, const LineSettings &line) : Port(spec) {
+  ComPort(const std::string &address, const LineSettings &line)
+      : Port(address) {
     // \\.\COMn opens every port, COM10 and above included.
-    const std::string path = "\\\\.\\" + spec;
+    const std::string path = "\\\\.\\" + address;
     handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                           nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle_ == INVALID_HANDLE_VALUE) fail(last_reason());
@@ -244,18 +245,18 @@ class SocketPort : public Port {
   SOCKET socket_;
 };
 
-addrinfo *resolve(const std::string &spec, bool passive) {
+addrinfo *resolve(const std::string &address, bool passive) {
   start_winsock();
   std::string host, port;
-  if (!split_tcp(spec, host, port))
-    throw PortError(spec + ": not of the form tcp:HOST:PORT");
+  if (!split_tcp(address, host, port))
+    throw PortError(address + ": not of the form tcp:HOST:PORT");
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   if (passive) hints.ai_flags = AI_PASSIVE;
   addrinfo *found = nullptr;
   if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0)
-    throw PortError(spec + ": " + socket_reason());
+    throw PortError(address + ": " + socket_reason());
   return found;
 }
 
@@ -307,12 +308,12 @@ bool sleep_until(double deadline) {
   }
 }
 
-std::unique_ptr<Port> open_port(const std::string &spec,
+std::unique_ptr<Port> open_port(const std::string &address,
                                 const LineSettings &settings) {
   std::string host, port;
-  if (!split_tcp(spec, host, port))
-    return std::make_unique<ComPort>(spec, settings);
-  addrinfo *found = resolve(spec, false);
+  if (!split_tcp(address, host, port))
+    return std::make_unique<ComPort>(address, settings);
+  addrinfo *found = resolve(address, false);
   std::string why = "no address";
   SOCKET s = INVALID_SOCKET;
   for (addrinfo *a = found; a != nullptr && s == INVALID_SOCKET;
@@ -327,13 +328,13 @@ std::unique_ptr<Port> open_port(const std::string &spec,
     }
   }
   freeaddrinfo(found);
-  if (s == INVALID_SOCKET) throw PortError(spec + ": " + why);
-  return std::make_unique<SocketPort>(spec, s);
+  if (s == INVALID_SOCKET) throw PortError(address + ": " + why);
+  return std::make_unique<SocketPort>(address, s);
 }
 
-std::unique_ptr<Port> accept_tcp(const std::string &spec,
+std::unique_ptr<Port> accept_tcp(const std::string &address,
                                  void (*announce)(const std::string &)) {
-  addrinfo *found = resolve(spec, true);
+  addrinfo *found = resolve(address, true);
   SOCKET s = socket(found->ai_family, found->ai_socktype, found->ai_protocol);
   bool ok = s != INVALID_SOCKET &&
             bind(s, found->ai_addr, static_cast<int>(found->ai_addrlen)) == 0 &&
@@ -342,7 +343,7 @@ std::unique_ptr<Port> accept_tcp(const std::string &spec,
   if (!ok) {
     const std::string why = socket_reason();
     if (s != INVALID_SOCKET) closesocket(s);
-    throw PortError(spec + ": " + why);
+    throw PortError(address + ": " + why);
   }
   sockaddr_storage bound{};
   int len = sizeof bound;
@@ -364,8 +365,8 @@ std::unique_ptr<Port> accept_tcp(const std::string &spec,
     SOCKET peer = accept(s, nullptr, nullptr);
     closesocket(s);
     if (peer == INVALID_SOCKET)
-      throw PortError(spec + ": accept failed: " + socket_reason());
-    return std::make_unique<SocketPort>(spec, peer);
+      throw PortError(address + ": accept failed: " + socket_reason());
+    return std::make_unique<SocketPort>(address, peer);
   }
 }
 

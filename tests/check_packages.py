@@ -35,8 +35,8 @@ def expect(what, got, want):
         raise AssertionError("%s: %r, want %r" % (what, got, want))
 
 
-def run(exe, args, env=None):
-    return sh(shlex.split(args.emulator) + [exe], env=env)
+def run(exe, args, env=None, extra=()):
+    return sh(shlex.split(args.emulator) + [exe] + list(extra), env=env)
 
 
 def run_consumer(exe, args, env=None):
@@ -92,7 +92,7 @@ def check_prefix(prefix, tmp, args):
         if "Library soname: [libKestrav.so.1]" not in sh([args.readelf, "-d", real]):
             raise AssertionError("SONAME is not libKestrav.so.1")
         libdir = os.path.dirname(real)
-    expect("kestrav --version", sh(shlex.split(args.emulator) + [tool, "--version"]).strip(),
+    expect("kestrav --version", run(tool, args, extra=["--version"]).strip(),
            "kestrav " + args.version)
 
     # 1. CMake: find_package(Kestrav) and Kestrav::Kestrav.

@@ -16,10 +16,12 @@ def main():
     p.add_argument("--library", required=True)
     p.add_argument("--python", required=True, help="Debian's python3")
     p.add_argument("--source", required=True, help="bindings/python")
+    p.add_argument("--version", required=True)
     args = p.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         out = subprocess.run([args.python, os.path.join(args.source, "build_wheel.py"),
-                              "--library", args.library, "--out", tmp],
+                              "--library", args.library, "--version", args.version,
+                              "--out", tmp],
                              check=True, capture_output=True, text=True)
         wheel = out.stdout.split()[-1]
         print("built", os.path.basename(wheel))

@@ -21,13 +21,24 @@ uint64_t parse_number(const char *text, uint64_t max, const char *what) {
   return v;
 }
 
-double parse_seconds(const char *text, const char *what) {
+double parse_amount(const char *text, const char *what) {
   char *end = nullptr;
   const double v = std::strtod(text, &end);
   if (text[0] == '\0' || *end != '\0' || !(v >= 0) || v > 1e9)
-    throw UsageError(std::string(what) + " must be a number of seconds, not '" +
-                     text + "'");
+    throw UsageError(std::string(what) +
+                     " must be a non-negative number, not '" + text + "'");
   return v;
+}
+
+bool RunLimits::take(int c, const char *arg) {
+  if (c == kCountOption.val) {
+    count = parse_number(arg, UINT32_MAX, "--count");
+  } else if (c == kSecondsOption.val) {
+    seconds = parse_amount(arg, "--seconds");
+  } else {
+    return false;
+  }
+  return true;
 }
 
 int OptionParser::parse(int argc, char **argv,

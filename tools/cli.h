@@ -28,8 +28,8 @@ struct ToolError : std::runtime_error {
 
 // Decimal or 0x-prefixed hexadecimal, at most max.
 uint64_t parse_number(const char *text, uint64_t max, const char *what);
-// A non-negative number of seconds, fractions allowed.
-double parse_seconds(const char *text, const char *what);
+// A non-negative number, fractions allowed (seconds, milliseconds, hertz).
+double parse_amount(const char *text, const char *what);
 
 // Runs getopt_long over one subcommand's arguments (argv[0] is the
 // subcommand). handle gets each option's value and optarg; a bad or unknown
@@ -39,6 +39,20 @@ struct OptionParser {
   std::vector<option> options;
   int parse(int argc, char **argv,
             const std::function<void(int, const char *)> &handle);
+};
+
+// --count N and --seconds S, which every subcommand that runs takes.
+inline const option kCountOption{"count", required_argument, nullptr, 'n'};
+inline const option kSecondsOption{"seconds", required_argument, nullptr, 's'};
+struct RunLimits {
+  uint64_t count = 0;     // 0: no limit
+  double seconds = -1.0;  // negative: no limit
+  // Takes the value of --count or --seconds; false for any other option.
+  bool take(int c, const char *arg);
+  // The monotonic_seconds() at which the run ends, or -1 for none.
+  double deadline(double start) const {
+    return seconds >= 0 ? start + seconds : -1.0;
+  }
 };
 
 // One read for a subcommand that runs until an optional deadline (a
@@ -77,7 +91,6 @@ class LinkDecoder {
       : writer_(writer), limit_(limit) {}
   // Returns false once limit records (if limit is not 0) have been written.
   bool feed(const uint8_t *data, size_t n, double t);
-  uint64_t frames() const { return frames_; }
 
  private:
   RecordWriter &writer_;

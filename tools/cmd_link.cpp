@@ -27,8 +27,7 @@ struct LinkOptions {
   uint8_t request[2] = {1, 0};
   Format format = Format::Text;
   std::string record;
-  uint64_t count = 0;     // 0: no limit
-  double seconds = -1.0;  // negative: no limit
+  RunLimits limits;
 };
 
 LinkOptions parse(int argc, char **argv) {
@@ -55,10 +54,10 @@ LinkOptions parse(int argc, char **argv) {
                   {"request", required_argument, nullptr, 'r'},
                   {"format", required_argument, nullptr, 'f'},
                   {"record", required_argument, nullptr, 'o'},
-                  {"count", required_argument, nullptr, 'n'},
-                  {"seconds", required_argument, nullptr, 's'}}};
-  int next_operand = 0;
-  next_operand = p.parse(argc, argv, [&](int c, const char *arg) {
+                  kCountOption,
+                  kSecondsOption}};
+  const int next_operand = p.parse(argc, argv, [&](int c, const char *arg) {
+    if (o.limits.take(c, arg)) return;
     switch (c) {
       case 'b':
         o.line.baud =
@@ -81,12 +80,6 @@ LinkOptions parse(int argc, char **argv) {
         break;
       case 'o':
         o.record = arg;
-        break;
-      case 'n':
-        o.count = parse_number(arg, UINT32_MAX, "--count");
-        break;
-      case 's':
-        o.seconds = parse_seconds(arg, "--seconds");
         break;
     }
   });
@@ -122,7 +115,7 @@ int run(int argc, char **argv) {
   std::unique_ptr<Port> port = open_port(o.port, o.line);
 
   RecordWriter writer(stdout, o.format);
-  LinkDecoder decoder(writer, o.count);
+  LinkDecoder decoder(writer, o.limits.count);
   const double start = monotonic_seconds();
   int status = 0;
   try {
@@ -130,7 +123,7 @@ int run(int argc, char **argv) {
     request_upload_port_data(request, o.request[0], o.request[1]);
     port->write(request, sizeof request);
     uint8_t buf[4096];
-    const double deadline = o.seconds >= 0 ? start + o.seconds : -1.0;
+    const double deadline = o.limits.deadline(start);
     for (;;) {
       size_t got = 0;
       const ReadStatus r = read_until(*port, buf, sizeof buf, got, deadline);

@@ -37,8 +37,7 @@ struct SbusOptions {
   bool v2 = false;
   double period_ms = kDefaultPeriodMs;
   uint8_t flags = 0;
-  uint64_t count = 0;
-  double seconds = -1.0;
+  RunLimits limits;
   bool warn_speed = false;
 };
 
@@ -60,10 +59,11 @@ SbusOptions parse(int argc, char **argv) {
                   {"ch18", no_argument, nullptr, 'b'},
                   {"frame-lost", no_argument, nullptr, 'l'},
                   {"failsafe", no_argument, nullptr, 'f'},
-                  {"count", required_argument, nullptr, 'n'},
-                  {"seconds", required_argument, nullptr, 's'},
+                  kCountOption,
+                  kSecondsOption,
                   {"warn-speed", no_argument, nullptr, 'w'}}};
   const int first = p.parse(argc, argv, [&](int c, const char *arg) {
+    if (o.limits.take(c, arg)) return;
     switch (c) {
       case 'v':
         values = arg;
@@ -83,7 +83,7 @@ SbusOptions parse(int argc, char **argv) {
         o.v2 = true;
         break;
       case 'p':
-        o.period_ms = parse_seconds(arg, "--period");
+        o.period_ms = parse_amount(arg, "--period");
         if (o.period_ms < kMinPeriodMs)
           throw UsageError(
               "--period must be at least 4 ms: a frame takes 3 ms on the "
@@ -100,12 +100,6 @@ SbusOptions parse(int argc, char **argv) {
         break;
       case 'f':
         o.flags |= kFlagFailsafe;
-        break;
-      case 'n':
-        o.count = parse_number(arg, UINT32_MAX, "--count");
-        break;
-      case 's':
-        o.seconds = parse_seconds(arg, "--seconds");
         break;
       case 'w':
         o.warn_speed = true;
@@ -207,20 +201,16 @@ int run(int argc, char **argv) {
   std::unique_ptr<InputLines> input;
   if (!o.input.empty())
     input = std::make_unique<InputLines>(o.input, o.std_scale);
-  LineSettings line;
-  line.baud = kSbusBaud;
-  line.parity = LineSettings::Parity::Even;
-  line.stop_bits = 2;
-  line.strict_speed = !o.warn_speed;
-  std::unique_ptr<Port> port = open_port(o.port, line);
+  std::unique_ptr<Port> port = open_port(o.port, sbus_line(o.warn_speed));
 
   Channels channels = to_sbus(o.values, o.std_scale);
   const double period = o.period_ms / 1000.0;
   const double start = monotonic_seconds();
+  const double end = o.limits.deadline(start);
   uint64_t sent = 0;
   for (uint64_t tick = 0;; ++tick) {
     const double due = start + static_cast<double>(tick) * period;
-    if (o.seconds >= 0 && due - start >= o.seconds) break;
+    if (end >= 0 && due >= end) break;
     if (!sleep_until(due)) break;
     if (input && !input->take(channels)) break;  // end of input
     SbusFrame frame{};
@@ -229,7 +219,7 @@ int run(int argc, char **argv) {
                                                        channels.data());
     frame[kSbusFlagsAt] = static_cast<uint8_t>(frame[kSbusFlagsAt] | o.flags);
     port->write(frame.data(), frame.size());
-    if (o.count != 0 && ++sent >= o.count) break;
+    if (o.limits.count != 0 && ++sent >= o.limits.count) break;
     // Late: go on at the next deadline still ahead, without a burst.
     const double behind = (monotonic_seconds() - start) / period;
     if (behind > static_cast<double>(tick + 1))

@@ -16,47 +16,39 @@ namespace {
 
 int run(int argc, char **argv) {
   Format format = Format::Text;
-  uint64_t count = 0;
-  double seconds = -1.0;
-  LineSettings line;
-  line.baud = kSbusBaud;
-  line.parity = LineSettings::Parity::Even;
-  line.stop_bits = 2;
+  RunLimits limits;
+  bool warn_speed = false;
   OptionParser p{"sbus-monitor",
                  {{"format", required_argument, nullptr, 'f'},
-                  {"count", required_argument, nullptr, 'n'},
-                  {"seconds", required_argument, nullptr, 's'},
+                  kCountOption,
+                  kSecondsOption,
                   {"warn-speed", no_argument, nullptr, 'w'}}};
   const int first = p.parse(argc, argv, [&](int c, const char *arg) {
+    if (limits.take(c, arg)) return;
     switch (c) {
       case 'f':
         format = parse_format(arg);
         break;
-      case 'n':
-        count = parse_number(arg, UINT32_MAX, "--count");
-        break;
-      case 's':
-        seconds = parse_seconds(arg, "--seconds");
-        break;
       case 'w':
-        line.strict_speed = false;
+        warn_speed = true;
         break;
     }
   });
   if (first != argc - 1)
     throw UsageError("sbus-monitor takes exactly one PORT");
   install_stop_handlers();
-  std::unique_ptr<Port> port = open_port(argv[first], line);
+  std::unique_ptr<Port> port = open_port(argv[first], sbus_line(warn_speed));
 
   RecordWriter writer(stdout, format);
   SbusScanner scanner;
   uint64_t frames = 0;
+  auto more = [&] { return limits.count == 0 || frames < limits.count; };
   int status = 0;
   const double start = monotonic_seconds();
   uint8_t buf[1024];
   try {
-    const double deadline = seconds >= 0 ? start + seconds : -1.0;
-    while (count == 0 || frames < count) {
+    const double deadline = limits.deadline(start);
+    while (more()) {
       size_t got = 0;
       const ReadStatus r = read_until(*port, buf, sizeof buf, got, deadline);
       if (r != ReadStatus::Data) {
@@ -65,7 +57,7 @@ int run(int argc, char **argv) {
       }
       const double t = monotonic_seconds() - start;
       // Byte by byte, so that --count stops exactly at its frame.
-      for (size_t k = 0; k < got && (count == 0 || frames < count); ++k) {
+      for (size_t k = 0; k < got && more(); ++k) {
         scanner.feed(buf + k, 1, [&](const uint8_t *frame) {
           const SbusFields f = decode_sbus(frame);
           writer.sbus_record(t, ++frames, f.channels.data(), f.flags, f.end);

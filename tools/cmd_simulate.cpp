@@ -189,7 +189,7 @@ SimOptions parse(int argc, char **argv) {
         placed = true;
         break;
       case 'r':
-        o.rate = parse_seconds(arg, "--rate");
+        o.rate = parse_amount(arg, "--rate");
         if (o.rate <= 0 || o.rate > 10000)
           throw UsageError("--rate must be above 0 and at most 10000 Hz");
         break;

@@ -53,6 +53,10 @@ class Port {
  protected:
   explicit Port(std::string name) : name_(std::move(name)) {}
   [[noreturn]] void fail(const std::string &what) const;
+  // Reads the speed back after it was set: a port that refused or rounded
+  // it fails, or only warns when the settings allow. A speed the port cannot
+  // report (0) is taken on trust.
+  void check_speed(const LineSettings &line) const;
 
  private:
   std::string name_;

@@ -1,10 +1,23 @@
 // Parts of the port layer that every platform shares.
 #include "port.h"
 
+#include <cstdio>
+
 namespace kestrav_tool {
 
 void Port::fail(const std::string &what) const {
   throw PortError(name_ + ": " + what);
+}
+
+void Port::check_speed(const LineSettings &line) const {
+  const uint32_t got = speed();
+  if (got == line.baud || got == 0) return;
+  const std::string what = "the port runs at " + std::to_string(got) +
+                           " baud, not the " + std::to_string(line.baud) +
+                           " requested (the driver refused or rounded it)";
+  if (line.strict_speed) fail(what);
+  std::fprintf(stderr, "kestrav: warning: %s: %s\n", name_.c_str(),
+               what.c_str());
 }
 
 bool split_tcp(const std::string &address, std::string &host,

@@ -18,7 +18,6 @@
 #include <unistd.h>
 
 #include <cmath>
-#include <cstdio>
 
 #include "port.h"
 #include "serial_settings.h"
@@ -160,17 +159,6 @@ class TerminalPort : public FdPort {
   }
 
  private:
-  void check_speed(const LineSettings &line) {
-    const uint32_t got = speed();
-    if (got == line.baud || got == 0) return;
-    const std::string what = "the port runs at " + std::to_string(got) +
-                             " baud, not the " + std::to_string(line.baud) +
-                             " requested (the driver refused or rounded it)";
-    if (line.strict_speed) fail(what);
-    std::fprintf(stderr, "kestrav: warning: %s: %s\n", name().c_str(),
-                 what.c_str());
-  }
-
   termios saved_{};
   bool restore_ = false;
 };

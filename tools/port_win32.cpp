@@ -9,8 +9,6 @@
 
 #include <windows.h>
 
-#include <cstdio>
-
 #include "port.h"
 
 namespace kestrav_tool {
@@ -51,15 +49,27 @@ std::string socket_reason() {
   return system_reason(static_cast<DWORD>(WSAGetLastError()));
 }
 
-// Milliseconds left until deadline (from GetTickCount64), or the slice when
-// there is no deadline.
-DWORD slice_until(ULONGLONG deadline, bool limited) {
-  if (!limited) return kSliceMs;
-  const ULONGLONG now = GetTickCount64();
-  if (now >= deadline) return 0;
-  const ULONGLONG left = deadline - now;
-  return left < kSliceMs ? static_cast<DWORD>(left) : kSliceMs;
-}
+// A read's time limit on GetTickCount64; none when timeout_ms is negative.
+class ReadLimit {
+ public:
+  explicit ReadLimit(int timeout_ms)
+      : limited_(timeout_ms >= 0),
+        deadline_(GetTickCount64() +
+                  static_cast<ULONGLONG>(limited_ ? timeout_ms : 0)) {}
+  bool over() const { return limited_ && GetTickCount64() >= deadline_; }
+  // The next wait: one slice, or what is left if that is less.
+  DWORD slice() const {
+    if (!limited_) return kSliceMs;
+    const ULONGLONG now = GetTickCount64();
+    if (now >= deadline_) return 0;
+    const ULONGLONG left = deadline_ - now;
+    return left < kSliceMs ? static_cast<DWORD>(left) : kSliceMs;
+  }
+
+ private:
+  bool limited_;
+  ULONGLONG deadline_;
+};
 
 // --- COM ports
 // -------------------------------------------------------------------
@@ -121,9 +131,7 @@ class ComPort : public Port {
   ReadStatus read(uint8_t *buf, size_t cap, size_t &got,
                   int timeout_ms) override {
     got = 0;
-    const bool limited = timeout_ms >= 0;
-    const ULONGLONG deadline =
-        GetTickCount64() + static_cast<ULONGLONG>(limited ? timeout_ms : 0);
+    const ReadLimit limit(timeout_ms);
     for (;;) {
       if (g_stop) return ReadStatus::Stopped;
       DWORD n = 0;
@@ -134,8 +142,7 @@ class ComPort : public Port {
         got = n;
         return ReadStatus::Data;
       }
-      if (limited && slice_until(deadline, true) == 0)
-        return ReadStatus::Timeout;
+      if (limit.over()) return ReadStatus::Timeout;
     }
   }
 
@@ -159,17 +166,6 @@ class ComPort : public Port {
   }
 
  private:
-  void check_speed(const LineSettings &line) {
-    const uint32_t got = speed();
-    if (got == line.baud) return;
-    const std::string what = "the port runs at " + std::to_string(got) +
-                             " baud, not the " + std::to_string(line.baud) +
-                             " requested (the driver refused or rounded it)";
-    if (line.strict_speed) fail(what);
-    std::fprintf(stderr, "kestrav: warning: %s: %s\n", name().c_str(),
-                 what.c_str());
-  }
-
   HANDLE handle_ = INVALID_HANDLE_VALUE;
   DCB saved_state_{};
   COMMTIMEOUTS saved_timeouts_{};
@@ -199,12 +195,10 @@ class SocketPort : public Port {
   ReadStatus read(uint8_t *buf, size_t cap, size_t &got,
                   int timeout_ms) override {
     got = 0;
-    const bool limited = timeout_ms >= 0;
-    const ULONGLONG deadline =
-        GetTickCount64() + static_cast<ULONGLONG>(limited ? timeout_ms : 0);
+    const ReadLimit limit(timeout_ms);
     for (;;) {
       if (g_stop) return ReadStatus::Stopped;
-      const DWORD slice = slice_until(deadline, limited);
+      const DWORD slice = limit.slice();
       fd_set readable;
       FD_ZERO(&readable);
       FD_SET(socket_, &readable);
@@ -213,8 +207,7 @@ class SocketPort : public Port {
       if (ready == SOCKET_ERROR) fail("select failed: " + socket_reason());
       if (g_stop) return ReadStatus::Stopped;
       if (ready == 0) {
-        if (limited && slice_until(deadline, true) == 0)
-          return ReadStatus::Timeout;
+        if (limit.over()) return ReadStatus::Timeout;
         continue;
       }
       const int n = recv(socket_, reinterpret_cast<char *>(buf),

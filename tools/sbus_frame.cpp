@@ -5,6 +5,15 @@
 
 namespace kestrav_tool {
 
+LineSettings sbus_line(bool warn_speed) {
+  LineSettings line;
+  line.baud = kSbusBaud;
+  line.parity = LineSettings::Parity::Even;
+  line.stop_bits = 2;
+  line.strict_speed = !warn_speed;
+  return line;
+}
+
 bool is_sbus_end_byte(uint8_t b) {
   return b == 0x00 || b == 0x04 || b == 0x14 || b == 0x24 || b == 0x34;
 }

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "port.h"
+
 namespace kestrav_tool {
 
 constexpr size_t kSbusFrameSize = 25;
@@ -33,6 +35,10 @@ static_assert(kSbusChannels * kSbusChannelBits == 8 * (kSbusFlagsAt - 1),
 
 using Channels = std::array<uint16_t, kSbusChannels>;
 using SbusFrame = std::array<uint8_t, kSbusFrameSize>;
+
+// The SBUS line: 100000 baud, 8 data bits, even parity, 2 stop bits. A port
+// that does not keep the speed fails, or only warns with warn_speed.
+LineSettings sbus_line(bool warn_speed);
 
 // The end bytes a receiver accepts: plain SBUS and the four of SBUS2.
 bool is_sbus_end_byte(uint8_t b);

@@ -2,7 +2,8 @@
 """Builds the Python wheel from a built library, with Debian's setuptools and
 wheel only (no package registry):
 
-    build_wheel.py --library build/linux/bin/libKestrav.so.1 --out DIR
+    build_wheel.py --library build/linux/bin/libKestrav.so.1 --version 1.0.0 \
+                   --out DIR
 
 The wheel holds the package `kestrav` (this folder's kestrav.py as its
 __init__.py, which finds the library next to itself), the library and
@@ -11,7 +12,6 @@ LICENSE.
 import argparse
 import glob
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -39,14 +39,10 @@ setup(name="kestrav", version=%(version)r,
 """
 
 
-def project_version():
-    with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
-        return re.search(r"project\(Kestrav VERSION ([0-9.]+)", f.read()).group(1)
-
-
 def main():
     p = argparse.ArgumentParser()
     p.add_argument("--library", required=True)
+    p.add_argument("--version", required=True, help="the project version")
     p.add_argument("--out", required=True)
     p.add_argument("--python", default=sys.executable)
     args = p.parse_args()
@@ -61,7 +57,7 @@ def main():
         shutil.copy(args.library, os.path.join(package, library))
         shutil.copy(os.path.join(ROOT, "LICENSE"), os.path.join(package, "LICENSE"))
         with open(os.path.join(tmp, "setup.py"), "w") as f:
-            f.write(SETUP % {"version": project_version(), "library": library})
+            f.write(SETUP % {"version": args.version, "library": library})
         dist = os.path.join(tmp, "dist")
         subprocess.run([args.python, "setup.py", "-q", "bdist_wheel",
                         "--python-tag", "py3", "--plat-name", PLATFORMS[0],

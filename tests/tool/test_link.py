@@ -5,15 +5,11 @@ The tool and the device run as separate processes over a kernel
 pseudo-terminal or TCP loopback; every record the tool prints is compared
 with what the device actually sent, decoded here independently.
 
-Environment: KESTRAV_TOOL (the tool), KESTRAV_EMULATOR (wine, for the
-Windows build; then the device side of a COM port is played by this script
-over a pty mapped to COMn in the Wine prefix).
+Under Wine the device side of a COM port is played by this script over a
+pty mapped to COMn in the Wine prefix.
 """
 import json
 import os
-import pty
-import select
-import shlex
 import signal
 import subprocess
 import tempfile
@@ -21,20 +17,13 @@ import termios
 import time
 import unittest
 
-TOOL = os.environ["KESTRAV_TOOL"]
-EMULATOR = shlex.split(os.environ.get("KESTRAV_EMULATOR", ""))
-WINDOWS = TOOL.endswith(".exe")
-TIMEOUT = 30 if WINDOWS else 10
+from harness import TIMEOUT, WINDOWS, Pty, tool
 
 REQUEST = bytes.fromhex("fae5020001005f")
 STOP = bytes.fromhex("fae400005f")
 # The flags a cooked terminal has and a raw one must not.
 COOKED = [(0, termios.ICRNL), (0, termios.IXON), (1, termios.OPOST),
           (3, termios.ICANON), (3, termios.ECHO), (3, termios.ISIG)]
-
-
-def tool(*args):
-    return EMULATOR + [TOOL] + [str(a) for a in args]
 
 
 def words(payload, offset, count):
@@ -236,16 +225,7 @@ class socket_bound:
 class WineLink(LinkTest):
     def test_com_port_mapped_to_a_pty(self):
         # This script plays the device on the pty's other side.
-        master, slave = os.openpty()
-        self.addCleanup(os.close, master)
-        self.addCleanup(os.close, slave)
-        prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
-        com = "com%d" % (40 + os.getpid() % 50)
-        link = os.path.join(prefix, "dosdevices", com)
-        if os.path.lexists(link):
-            os.unlink(link)
-        os.symlink(os.ttyname(slave), link)
-        self.addCleanup(os.unlink, link)
+        pty = Pty(self)
         awkward = bytes([0x03, 0x04, 0x0A, 0x0D, 0x11, 0x13, 0x7F, 0xFA, 0x5F])
         frames = []
         for n in range(6):
@@ -253,25 +233,17 @@ class WineLink(LinkTest):
             body = (awkward * 11)[n:n + 2 * (15, 32, 47)[kind]]
             payload = bytes([kind]) + body
             frames.append(bytes([0xFA, 0xA5, len(payload), 0]) + payload + b"\x5f")
-        proc = subprocess.Popen(tool("link", com.upper(), "--count", 6,
+        proc = subprocess.Popen(tool("link", pty.path, "--count", 6,
                                      "--format", "jsonl"),
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.addCleanup(proc.kill)
-        received = self.read_until(master, REQUEST)
-        os.write(master, b"".join(frames))
-        received += self.read_until(master, STOP)
+        received = pty.read_until(lambda d: d.endswith(REQUEST))
+        os.write(pty.master, b"".join(frames))
+        received += pty.read_until(lambda d: d.endswith(STOP))
         out, err = proc.communicate(timeout=TIMEOUT)
         self.assertEqual(proc.returncode, 0, err)
         self.assertEqual(received, REQUEST + STOP)
         self.check_records(jsonl_records(out.decode()), frames)
-
-    def read_until(self, fd, want):
-        got, deadline = b"", time.monotonic() + TIMEOUT
-        while not got.endswith(want) and time.monotonic() < deadline:
-            if select.select([fd], [], [], 0.5)[0]:
-                got += os.read(fd, 256)
-        self.assertTrue(got.endswith(want), got.hex())
-        return got
 
     def test_errors_name_the_port_and_the_reason(self):
         with socket_bound() as free_port:

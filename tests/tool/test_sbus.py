@@ -1,26 +1,17 @@
 #!/usr/bin/env python3
 """Process-level tests of `kestrav sbus` and `kestrav sbus-monitor`, through
-kernel pseudo-terminals. Expected frames are packed here, independently of
-the library.
-
-Environment: KESTRAV_TOOL, KESTRAV_EMULATOR (wine: the Windows build, whose
-COM port is a pty mapped in the Wine prefix), KESTRAV_PROBE (prints a
-terminal's speed and CSTOPB as TCGETS2 reports them).
-"""
+kernel pseudo-terminals (under Wine, a COM port mapped to one). Expected
+frames are packed here, independently of the library."""
 import json
 import os
 import select
-import shlex
 import subprocess
 import threading
 import time
 import unittest
 
-TOOL = os.environ["KESTRAV_TOOL"]
-EMULATOR = shlex.split(os.environ.get("KESTRAV_EMULATOR", ""))
-PROBE = shlex.split(os.environ.get("KESTRAV_PROBE", ""))
-WINDOWS = TOOL.endswith(".exe")
-TIMEOUT = 30 if WINDOWS else 10
+from harness import PROBE, TIMEOUT, WINDOWS, Pty, tool
+
 V2_ENDS = [0x04, 0x14, 0x24, 0x34]
 
 
@@ -43,10 +34,6 @@ NO_TERMIOS2 = ("qemu-user does not translate TCGETS2/TCSETS2, the "
                "ioctls that set and read back 100000 baud")
 
 
-def tool(*args):
-    return EMULATOR + [TOOL] + [str(a) for a in args]
-
-
 def pack(channels, flags=0, end=0):
     """0x0F, the sixteen 11-bit channels LSB first, flags, end byte."""
     bits = sum((min(c, 2047) & 0x7FF) << (11 * k) for k, c in enumerate(channels))
@@ -57,38 +44,9 @@ def csv(values):
     return ",".join(str(v) for v in values)
 
 
-class Pty:
-    """A pty whose device side this script reads; path is what the tool opens
-    (a COM name under Wine)."""
-
-    def __init__(self, test):
-        self.master, self.slave = os.openpty()
-        test.addCleanup(os.close, self.master)
-        test.addCleanup(os.close, self.slave)
-        self.path = os.ttyname(self.slave)
-        if WINDOWS:
-            prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
-            name = "com%d" % (100 + os.getpid() % 50)
-            link = os.path.join(prefix, "dosdevices", name)
-            if os.path.lexists(link):
-                os.unlink(link)
-            os.symlink(self.path, link)
-            test.addCleanup(os.unlink, link)
-            self.path = name.upper()
-
-    def read_available(self, seconds=0.1):
-        data, deadline = b"", time.monotonic() + seconds
-        while time.monotonic() < deadline:
-            if select.select([self.master], [], [], 0.02)[0]:
-                data += os.read(self.master, 65536)
-        return data
-
-    def read_frames(self, n):
-        data, deadline = b"", time.monotonic() + TIMEOUT
-        while len(data) < 25 * n and time.monotonic() < deadline:
-            if select.select([self.master], [], [], 0.2)[0]:
-                data += os.read(self.master, 4096)
-        return [data[k:k + 25] for k in range(0, len(data), 25)][:n]
+def read_frames(pty, n):
+    data = pty.read_until(lambda d: len(d) >= 25 * n)
+    return [data[k:k + 25] for k in range(0, len(data), 25)][:n]
 
 
 class SbusTest(unittest.TestCase):
@@ -120,7 +78,7 @@ class LinuxSbus(SbusTest):
                 pty = Pty(self)
                 out = self.sbus(pty, "--count", len(want), *args)
                 self.assertEqual(out.returncode, 0, out.stderr)
-                self.assertEqual([f.hex() for f in pty.read_frames(len(want))],
+                self.assertEqual([f.hex() for f in read_frames(pty, len(want))],
                                  [f.hex() for f in want])
 
     @unittest.skipUnless(TERMIOS2, NO_TERMIOS2)
@@ -131,11 +89,11 @@ class LinuxSbus(SbusTest):
         proc = subprocess.Popen(tool("sbus", pty.path, "--period", period,
                                      "--count", count), stderr=subprocess.PIPE)
         self.addCleanup(proc.kill)
-        frames = pty.read_frames(2)
+        frames = read_frames(pty, 2)
         probe = subprocess.run(PROBE + [pty.path], capture_output=True,
                                text=True, timeout=TIMEOUT)
         self.assertEqual(probe.stdout.strip(), "speed 100000 cstopb 1")
-        pty.read_frames(count - 2)
+        read_frames(pty, count - 2)
         self.assertEqual(proc.wait(timeout=TIMEOUT), 0)
         # The N-th frame cannot leave before (N - 1) periods have passed.
         self.assertGreaterEqual(time.monotonic() - start,
@@ -254,7 +212,7 @@ class WineSbus(SbusTest):
                         "--count", 6)
         self.assertEqual(out.returncode, 0, out.stderr)
         self.assertIn("warning", out.stderr)
-        self.assertEqual(pty.read_frames(6),
+        self.assertEqual(read_frames(pty, 6),
                          [pack(values, end=V2_ENDS[n % 4]) for n in range(6)])
 
 

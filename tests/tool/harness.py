@@ -1,0 +1,56 @@
+"""What the tool tests share: how to start the tool, and a pty whose device
+side the test plays.
+
+Environment: KESTRAV_TOOL (the tool), KESTRAV_EMULATOR (wine for the Windows
+build, qemu for ARM), KESTRAV_PROBE (prints a terminal's speed and CSTOPB as
+TCGETS2 reports them).
+"""
+import itertools
+import os
+import select
+import shlex
+import time
+
+TOOL = os.environ["KESTRAV_TOOL"]
+EMULATOR = shlex.split(os.environ.get("KESTRAV_EMULATOR", ""))
+PROBE = shlex.split(os.environ.get("KESTRAV_PROBE", ""))
+WINDOWS = TOOL.endswith(".exe")
+TIMEOUT = 30 if WINDOWS else 10
+
+_com_numbers = itertools.count(100)
+
+
+def tool(*args):
+    return EMULATOR + [TOOL] + [str(a) for a in args]
+
+
+class Pty:
+    """A pty whose device side (master) the test reads and writes; path is
+    what the tool opens: the terminal, or under Wine a COM port that the
+    prefix maps to it."""
+
+    def __init__(self, test):
+        self.master, self.slave = os.openpty()
+        test.addCleanup(os.close, self.master)
+        test.addCleanup(os.close, self.slave)
+        self.path = os.ttyname(self.slave)
+        if WINDOWS:
+            prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
+            name = "com%d" % next(_com_numbers)
+            link = os.path.join(prefix, "dosdevices", name)
+            if os.path.lexists(link):
+                os.unlink(link)
+            os.symlink(self.path, link)
+            test.addCleanup(os.unlink, link)
+            self.path = name.upper()
+
+    def read_until(self, done, seconds=TIMEOUT):
+        """Reads what the tool sends until done(data) holds or time is up."""
+        data, deadline = b"", time.monotonic() + seconds
+        while not done(data) and time.monotonic() < deadline:
+            if select.select([self.master], [], [], 0.02)[0]:
+                data += os.read(self.master, 65536)
+        return data
+
+    def read_available(self, seconds=0.1):
+        return self.read_until(lambda _: False, seconds)

@@ -54,6 +54,16 @@ class SbusTest(unittest.TestCase):
         return subprocess.run(tool("sbus", pty.path, "--period", 4, *args),
                               capture_output=True, text=True, timeout=TIMEOUT)
 
+    def start_monitor(self, pty, count, format):
+        """sbus-monitor on pty, given time to open it before bytes come."""
+        monitor = subprocess.Popen(tool("sbus-monitor", pty.path, "--count",
+                                        count, "--format", format),
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   text=True)
+        self.addCleanup(monitor.kill)
+        time.sleep(0.2)
+        return monitor
+
 
 @unittest.skipIf(WINDOWS, "Linux ptys")
 class LinuxSbus(SbusTest):
@@ -149,12 +159,7 @@ class LinuxSbus(SbusTest):
                 pass  # the ptys were closed at the end of the test
         threading.Thread(target=relay, daemon=True).start()
         self.addCleanup(stop.set)
-        monitor = subprocess.Popen(tool("sbus-monitor", in_pty.path, "--count",
-                                        8, "--format", "jsonl"),
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                   text=True)
-        self.addCleanup(monitor.kill)
-        time.sleep(0.2)
+        monitor = self.start_monitor(in_pty, 8, "jsonl")
         values = [37 * k for k in range(16)]
         sender = self.sbus(out_pty, "--v2", "--ch18", "--failsafe", "--values",
                            csv(values), "--count", 8)
@@ -177,12 +182,7 @@ class LinuxSbus(SbusTest):
         c = bytes.fromhex("0f0004" + "00" * 20 + "0034")  # ch0 1024, SBUS2
         # Garbage, a frame, a truncated frame, two frames, garbage, a frame.
         stream = b"\x00\x55" + a + a[:17] + b + c + b"\x99\x98" + b
-        monitor = subprocess.Popen(tool("sbus-monitor", pty.path, "--count",
-                                        4, "--format", "csv"),
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                   text=True)
-        self.addCleanup(monitor.kill)
-        time.sleep(0.2)
+        monitor = self.start_monitor(pty, 4, "csv")
         os.write(pty.master, stream)
         out, err = monitor.communicate(timeout=TIMEOUT)
         self.assertEqual(monitor.returncode, 0, err)

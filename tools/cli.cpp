@@ -154,7 +154,7 @@ void RecordWriter::sbus_record(double t, uint64_t n, const uint16_t *channels,
   const int failsafe = (flags & kFlagFailsafe) != 0;
   switch (format_) {
     case Format::Text:
-      std::fprintf(out_, "frame %llu at %.6f s:", number, t);
+      std::fprintf(out_, "frame %llu at %.6f s: ", number, t);
       print_words(out_, " ", channels, kSbusChannels);
       std::fprintf(out_, "  ch17=%d ch18=%d%s%s end=0x%02X\n", ch17, ch18,
                    lost ? " frame-lost" : "", failsafe ? " failsafe" : "", end);

@@ -93,8 +93,11 @@ double monotonic_seconds();
 // Returns false, early, when a stop is requested.
 bool sleep_until(double deadline);
 
-// Splits "tcp:HOST:PORT"; returns false for anything else.
+// Splits "tcp:HOST:PORT"; returns false for anything else. An IPv6 HOST is
+// written in brackets, "tcp:[::1]:5000", and comes back without them.
 bool split_tcp(const std::string &address, std::string &host,
                std::string &port);
+// The inverse: "tcp:HOST:PORT", with an IPv6 HOST put in brackets.
+std::string join_tcp(const std::string &host, const std::string &port);
 
 }  // namespace kestrav_tool

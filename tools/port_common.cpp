@@ -34,4 +34,9 @@ bool split_tcp(const std::string &address, std::string &host,
   return true;
 }
 
+std::string join_tcp(const std::string &host, const std::string &port) {
+  if (host.find(':') != std::string::npos) return "tcp:[" + host + "]:" + port;
+  return "tcp:" + host + ":" + port;
+}
+
 }  // namespace kestrav_tool

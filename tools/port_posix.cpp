@@ -332,7 +332,7 @@ std::unique_ptr<Port> accept_tcp(const std::string &address,
   char host[NI_MAXHOST], port[NI_MAXSERV];
   getnameinfo(reinterpret_cast<sockaddr *>(&bound), len, host, sizeof host,
               port, sizeof port, NI_NUMERICHOST | NI_NUMERICSERV);
-  announce(std::string("tcp:") + host + ":" + port);
+  announce(join_tcp(host, port));
   for (;;) {
     pollfd fds[2] = {{fd, POLLIN, 0}, {g_stop_pipe[0], POLLIN, 0}};
     const int ready = poll(fds, g_stop_pipe[0] >= 0 ? 2 : 1, -1);

@@ -344,7 +344,7 @@ std::unique_ptr<Port> accept_tcp(const std::string &address,
   char host[NI_MAXHOST], port[NI_MAXSERV];
   getnameinfo(reinterpret_cast<sockaddr *>(&bound), len, host, sizeof host,
               port, sizeof port, NI_NUMERICHOST | NI_NUMERICSERV);
-  announce(std::string("tcp:") + host + ":" + port);
+  announce(join_tcp(host, port));
   for (;;) {
     if (g_stop) {
       closesocket(s);

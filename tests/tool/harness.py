@@ -54,3 +54,43 @@ class Pty:
 
     def read_available(self, seconds=0.1):
         return self.read_until(lambda _: False, seconds)
+
+
+class Lines:
+    """A process's output read line by line, every read with a time limit,
+    so that a tool that misbehaves fails the test in seconds instead of
+    hanging it. rest() adds what is left once the process has ended."""
+
+    def __init__(self, proc):
+        self.proc, self.fd, self.buf = proc, proc.stdout.fileno(), b""
+
+    def readline(self, seconds=TIMEOUT):
+        deadline = time.monotonic() + seconds
+        while b"\n" not in self.buf:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise AssertionError("no line from the tool in %g s" % seconds)
+            if select.select([self.fd], [], [], left)[0]:
+                chunk = os.read(self.fd, 65536)
+                if not chunk:
+                    raise AssertionError("the tool's output ended")
+                self.buf += chunk
+        line, _, self.buf = self.buf.partition(b"\n")
+        return line.decode() + "\n"
+
+    def rest(self, seconds=TIMEOUT):
+        out, err = self.proc.communicate(timeout=seconds)
+        if isinstance(out, str):
+            out = out.encode()
+        return (self.buf + out).decode(), err
+
+
+def ipv6_loopback():
+    """Whether this machine can bind [::1]."""
+    import socket
+    try:
+        with socket.socket(socket.AF_INET6) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False

@@ -10,6 +10,7 @@ pty mapped to COMn in the Wine prefix.
 """
 import json
 import os
+import re
 import signal
 import subprocess
 import tempfile
@@ -17,7 +18,7 @@ import termios
 import time
 import unittest
 
-from harness import TIMEOUT, WINDOWS, Pty, tool
+from harness import TIMEOUT, WINDOWS, Lines, Pty, ipv6_loopback, tool
 
 REQUEST = bytes.fromhex("fae5020001005f")
 STOP = bytes.fromhex("fae400005f")
@@ -60,8 +61,49 @@ def read_truth(path):
     return frames, commands
 
 
+LINK_KEYS = {"t", "n", "block15", "block32"}
+CSV_HEADER = (["t", "n"] + ["b15_%d" % k for k in range(15)] +
+              ["b32_%d" % k for k in range(32)])
+TEXT_RECORD = re.compile(r"frame (\d+) at (\d+\.\d{6}) s\n"
+                         r"  block15:((?: +\d+){15})\n"
+                         r"  block32:((?: +\d+){16})\n"
+                         r" {10}((?: +\d+){16})\n")
+
+
+def need(condition, what):
+    if not condition:
+        raise AssertionError(what)
+
+
 def jsonl_records(text):
-    return [json.loads(line) for line in text.splitlines() if line.strip()]
+    records = [json.loads(line) for line in text.splitlines() if line.strip()]
+    for r in records:
+        need(set(r) == LINK_KEYS, "jsonl keys %s" % sorted(r))
+    return records
+
+
+def parse_records(fmt, text):
+    """The records of any --format as jsonl's objects; anything that is not
+    exactly that format fails."""
+    if fmt == "jsonl":
+        return jsonl_records(text)
+    if fmt == "csv":
+        lines = text.splitlines()
+        need(lines and lines[0].split(",") == CSV_HEADER, "csv header")
+        rows = [line.split(",") for line in lines[1:]]
+        need(all(len(v) == len(CSV_HEADER) for v in rows), "csv columns")
+        return [{"t": float(v[0]), "n": int(v[1]),
+                 "block15": [int(x) for x in v[2:17]],
+                 "block32": [int(x) for x in v[17:]]} for v in rows]
+    records, at = [], 0
+    for m in TEXT_RECORD.finditer(text):
+        need(m.start() == at, "text record at %d" % at)
+        at = m.end()
+        records.append({"t": float(m[2]), "n": int(m[1]),
+                        "block15": [int(x) for x in m[3].split()],
+                        "block32": [int(x) for x in (m[4] + m[5]).split()]})
+    need(at == len(text), "text after the last record: %r" % text[at:at + 80])
+    return records
 
 
 class Simulator:
@@ -75,7 +117,7 @@ class Simulator:
                                      stderr=subprocess.DEVNULL, text=True)
         test.addCleanup(self.proc.stdout.close)
         test.addCleanup(self.kill)
-        self.where = self.proc.stdout.readline().strip()
+        self.where = Lines(self.proc).readline().strip()
         test.assertTrue(self.where, "the simulator announced nothing")
 
     def finish(self, test):
@@ -129,13 +171,16 @@ class PosixLink(LinkTest):
         records = jsonl_records(out.stdout)
         self.assertEqual(len(records), 12)
         self.check_records(records, frames)
-        # The recording decodes to the same records, with no clock.
-        with open(recording, "rb") as stream:
-            inspected = subprocess.run(
-                tool("inspect", "-", "--format", "jsonl"), stdin=stream,
-                capture_output=True, text=True, timeout=TIMEOUT)
-        self.assertEqual([dict(r, t=0) for r in records[:12]],
-                         jsonl_records(inspected.stdout)[:12])
+        # The recording decodes to the same records, with no clock, in
+        # every format (standard input and a named file alike).
+        for fmt in ("text", "csv", "jsonl"):
+            with open(recording, "rb") as stream:
+                inspected = subprocess.run(
+                    tool("inspect", "-" if fmt == "jsonl" else recording,
+                         "--format", fmt), stdin=stream,
+                    capture_output=True, text=True, timeout=TIMEOUT)
+            self.assertEqual([dict(r, t=0) for r in records],
+                             parse_records(fmt, inspected.stdout)[:12], fmt)
 
     def test_signals_send_the_stop_frame(self):
         for sig in (signal.SIGINT, signal.SIGTERM):
@@ -145,32 +190,36 @@ class PosixLink(LinkTest):
                     tool("link", sim.where, "--format", "jsonl"),
                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
                 self.addCleanup(proc.kill)
-                lines = [proc.stdout.readline() for _ in range(3)]
+                reader = Lines(proc)
+                lines = [reader.readline() for _ in range(3)]
                 proc.send_signal(sig)
-                rest, err = proc.communicate(timeout=TIMEOUT)
+                rest, err = reader.rest()
                 self.assertEqual(proc.returncode, 0, err)
                 frames, commands = sim.finish(self)
                 self.assertEqual(commands, [REQUEST, STOP])
                 self.check_records(jsonl_records("".join(lines) + rest), frames)
 
-    def test_tcp_with_csv(self):
+    def test_tcp_in_the_default_text_format(self):
         sim = Simulator(self, "--listen", "tcp:127.0.0.1:0")
-        out = subprocess.run(tool("link", sim.where, "--count", 9, "--format",
-                                  "csv", "--request", "0x01", "0"),
+        out = subprocess.run(tool("link", sim.where, "--count", 9,
+                                  "--request", "0x01", "0"),
                              capture_output=True, text=True, timeout=TIMEOUT)
         self.assertEqual(out.returncode, 0, out.stderr)
         frames, commands = sim.finish(self)
         self.assertEqual(commands, [REQUEST, STOP])
-        lines = out.stdout.splitlines()
-        header = lines[0].split(",")
-        self.assertEqual(header[:3] + header[-1:], ["t", "n", "b15_0", "b32_31"])
-        self.assertEqual(len(header), 2 + 15 + 32)
-        records = [{"t": float(v[0]), "n": int(v[1]),
-                    "block15": [int(x) for x in v[2:17]],
-                    "block32": [int(x) for x in v[17:]]}
-                   for v in (line.split(",") for line in lines[1:])]
+        records = parse_records("text", out.stdout)
         self.assertEqual(len(records), 9)
         self.check_records(records, frames)
+
+    @unittest.skipUnless(ipv6_loopback(), "this machine has no IPv6 loopback")
+    def test_ipv6_loopback(self):
+        sim = Simulator(self, "--listen", "tcp:[::1]:0")
+        self.assertRegex(sim.where, r"^tcp:\[::1\]:[1-9][0-9]*$")
+        out = self.run_link(sim.where, "--count", 5)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        frames, commands = sim.finish(self)
+        self.assertEqual(commands, [REQUEST, STOP])
+        self.check_records(jsonl_records(out.stdout), frames)
 
     def test_errors_name_the_port_and_the_reason(self):
         regular = os.path.join(self.tmp, "file")
@@ -199,7 +248,7 @@ class PosixLink(LinkTest):
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 text=True)
         self.addCleanup(proc.kill)
-        proc.stdout.readline()
+        Lines(proc).readline()
         sim.kill()
         killed = time.monotonic()
         _, err = proc.communicate(timeout=TIMEOUT)

@@ -2,6 +2,7 @@
 // (Linux clears PARENB on it), so the request itself is checked here.
 #include <gtest/gtest.h>
 
+#include "sbus_frame.h"
 #include "serial_settings.h"
 
 namespace kestrav_tool {
@@ -42,6 +43,15 @@ TEST(SerialSettings, RawBinaryModeWithTheRequestedFraming) {
     EXPECT_EQ(t.c_cc[VMIN], 1);
     EXPECT_EQ(t.c_cc[VTIME], 0);
   }
+}
+
+// The SBUS line as the sender and the monitor ask for it: a pty clears
+// PARENB, so only here can a line without parity show.
+TEST(SerialSettings, SbusLineAsksForEightEvenTwo) {
+  const termios t = raw_settings(cooked(), sbus_line(false));
+  EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | PARODD | CSTOPB),
+            CS8 | PARENB | CSTOPB);
+  EXPECT_EQ(standard_speed(100000), 0u);  // set through termios2 instead
 }
 
 }  // namespace

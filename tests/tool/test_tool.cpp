@@ -1,0 +1,165 @@
+// The tool's own functions below the process level: what a pty or a TCP
+// loopback cannot show a process-level test.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "port.h"
+#include "sbus_frame.h"
+
+namespace kestrav_tool {
+namespace {
+
+TEST(TcpAddress, SplitsAndJoins) {
+  struct Case {
+    const char *address;
+    bool ok;
+    const char *host, *port;
+  } cases[] = {
+      {"tcp:127.0.0.1:5000", true, "127.0.0.1", "5000"},
+      {"tcp:localhost:1", true, "localhost", "1"},
+      {"tcp:[::1]:5000", true, "::1", "5000"},
+      {"tcp:[fe80::1%eth0]:7", true, "fe80::1%eth0", "7"},
+      {"tcp::5000", false, "", ""},
+      {"tcp:127.0.0.1:", false, "", ""},
+      {"tcp:127.0.0.1", false, "", ""},
+      {"/dev/ttyUSB0", false, "", ""},
+      {"127.0.0.1:5000", false, "", ""},
+  };
+  for (const Case &c : cases) {
+    std::string host, port;
+    EXPECT_EQ(split_tcp(c.address, host, port), c.ok) << c.address;
+    if (!c.ok) continue;
+    EXPECT_EQ(host, c.host) << c.address;
+    EXPECT_EQ(port, c.port) << c.address;
+    EXPECT_EQ(join_tcp(host, port), c.address);
+  }
+}
+
+// A port that reports whatever speed the test gives it.
+class FakePort : public Port {
+ public:
+  explicit FakePort(uint32_t reported) : Port("COM7"), reported_(reported) {}
+  ReadStatus read(uint8_t *, size_t, size_t &got, int) override {
+    got = 0;
+    return ReadStatus::Timeout;
+  }
+  void write(const uint8_t *, size_t) override {}
+  void drain() override {}
+  uint32_t speed() const override { return reported_; }
+  void check(const LineSettings &line) const { check_speed(line); }
+
+ private:
+  uint32_t reported_;
+};
+
+TEST(CheckSpeed, FailsOnAnotherSpeedUnlessOnlyWarned) {
+  const LineSettings strict = sbus_line(false), lenient = sbus_line(true);
+  EXPECT_NO_THROW(FakePort(100000).check(strict));
+  EXPECT_NO_THROW(FakePort(0).check(strict));  // cannot tell: taken on trust
+  for (uint32_t other : {115200u, 38400u, 99999u}) {
+    try {
+      FakePort(other).check(strict);
+      ADD_FAILURE() << other << " baud passed the check";
+    } catch (const PortError &e) {
+      const std::string what = e.what();
+      EXPECT_EQ(what.rfind("COM7: ", 0), 0u) << what;
+      EXPECT_NE(what.find(std::to_string(other)), std::string::npos) << what;
+    }
+    testing::internal::CaptureStderr();
+    EXPECT_NO_THROW(FakePort(other).check(lenient));
+    const std::string warned = testing::internal::GetCapturedStderr();
+    EXPECT_NE(warned.find("warning: COM7:"), std::string::npos) << warned;
+  }
+}
+
+TEST(SbusLine, IsHundredThousandBaudEightEvenTwo) {
+  for (bool warn : {false, true}) {
+    const LineSettings line = sbus_line(warn);
+    EXPECT_EQ(line.baud, 100000u);
+    EXPECT_EQ(line.parity, LineSettings::Parity::Even);
+    EXPECT_EQ(line.stop_bits, 2);
+    EXPECT_EQ(line.strict_speed, !warn);
+  }
+}
+
+TEST(SbusEndByte, ExactlyTheFiveOfSbusAndSbus2) {
+  std::vector<int> accepted;
+  for (int b = 0; b < 256; ++b)
+    if (is_sbus_end_byte(static_cast<uint8_t>(b))) accepted.push_back(b);
+  EXPECT_EQ(accepted, (std::vector<int>{0x00, 0x04, 0x14, 0x24, 0x34}));
+}
+
+// The scanner against the plainest reading of the rule, on the whole stream
+// at once: a frame is 0x0F, 23 bytes and a valid end byte; anything else
+// moves on one byte. Every byte fed is either in a frame or skipped.
+TEST(SbusScanner, MatchesAWholeStreamModelInAnyChunking) {
+  std::mt19937 random(20261209);
+  auto byte = [&] { return static_cast<uint8_t>(random() & 0xFF); };
+  for (int round = 0; round < 300; ++round) {
+    std::vector<uint8_t> stream;
+    while (stream.size() < 400) {
+      switch (random() % 4) {
+        case 0:  // garbage, often start bytes
+          for (auto k = random() % 30; k > 0; --k)
+            stream.push_back(random() % 3 ? byte() : kSbusStart);
+          break;
+        default: {  // a frame, sometimes with a wrong end or cut short
+          SbusFrame f;
+          for (uint8_t &b : f) b = byte();
+          f[0] = kSbusStart;
+          const uint8_t ends[] = {0x00, 0x04, 0x14, 0x24, 0x34};
+          f[kSbusEndAt] = random() % 4 ? ends[random() % 5] : byte();
+          const size_t keep = random() % 5 ? f.size() : random() % f.size();
+          stream.insert(stream.end(), f.begin(), f.begin() + long(keep));
+        }
+      }
+    }
+    std::vector<std::vector<uint8_t>> want;
+    for (size_t p = 0; p + kSbusFrameSize <= stream.size();) {
+      if (stream[p] == kSbusStart && is_sbus_end_byte(stream[p + kSbusEndAt])) {
+        want.emplace_back(stream.begin() + long(p),
+                          stream.begin() + long(p + kSbusFrameSize));
+        p += kSbusFrameSize;
+      } else {
+        ++p;
+      }
+    }
+    SbusScanner scanner;
+    std::vector<std::vector<uint8_t>> got;
+    for (size_t at = 0; at < stream.size();) {
+      const size_t n = std::min(stream.size() - at, size_t{1 + random() % 60});
+      scanner.feed(stream.data() + at, n, [&](const uint8_t *f) {
+        got.emplace_back(f, f + kSbusFrameSize);
+      });
+      at += n;
+    }
+    ASSERT_EQ(got, want) << "round " << round;
+    ASSERT_EQ(got.size() * kSbusFrameSize + scanner.skipped(), stream.size())
+        << "round " << round;
+  }
+}
+
+TEST(SbusDecode, KnownFrames) {
+  // ch0 = 1024 (bytes 1, 2 = 00 04), ch15 = 2047 (bytes 21, 22 = E0 FF).
+  SbusFrame f{};
+  f[0] = kSbusStart;
+  f[2] = 0x04;
+  f[21] = 0xE0;
+  f[22] = 0xFF;
+  f[kSbusFlagsAt] = kFlagCh18 | kFlagFailsafe;
+  f[kSbusEndAt] = 0x24;
+  const SbusFields d = decode_sbus(f.data());
+  Channels want{};
+  want[0] = 1024;
+  want[15] = 2047;
+  EXPECT_EQ(d.channels, want);
+  EXPECT_EQ(d.flags, kFlagCh18 | kFlagFailsafe);
+  EXPECT_EQ(d.end, 0x24);
+}
+
+}  // namespace
+}  // namespace kestrav_tool

@@ -272,7 +272,7 @@ class LinuxSbus(SbusTest):
     def test_monitor_resynchronises_and_counts_every_byte(self):
         a = pack([0x0F] * 16)                       # 0x0F inside channel data
         b = pack([2047] * 16, flags=0x0F, end=0x24)
-        c = bytes.fromhex("0f0004" + "00" * 20 + "0034")  # ch0 1024, SBUS2
+        c = bytes.fromhex("0f0004" + "00" * 20 + "0134")  # ch0 1024, ch17
         wrong_end = pack([0] * 16, end=0x44)        # 0x44 is no end byte
         # Garbage, a frame, a truncated frame, two frames, garbage, a frame
         # with a wrong end byte, a frame, and an unfinished one at the end.
@@ -280,7 +280,7 @@ class LinuxSbus(SbusTest):
                   b + a[:10])
         want = [(1, [15] * 16, 0, 0, False, False, 0),
                 (2, [2047] * 16, 1, 1, True, True, 0x24),
-                (3, [1024] + [0] * 15, 0, 0, False, False, 0x34),
+                (3, [1024] + [0] * 15, 1, 0, False, False, 0x34),
                 (4, [2047] * 16, 1, 1, True, True, 0x24)]
         # Every format at once, each on its own port; --seconds so that the
         # whole stream is fed before the summary.

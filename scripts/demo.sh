@@ -6,8 +6,14 @@
 # which the device reports. Then the example host shows SBUS and HID.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+echo "== building the library, the kestrav tool and the example host (build/linux)"
 cmake --preset linux >/dev/null
-cmake --build --preset linux --target kestrav_tool kestrav_host >/dev/null
+# One progress line, rewritten in place, instead of silence.
+cmake --build --preset linux --target kestrav_tool kestrav_host |
+  while IFS= read -r line; do
+    case "$line" in \[*/*\]*) printf '\r   %-74.74s' "$line" ;; esac
+  done
+printf '\r   %-74s\n' "built"
 bin=build/linux/bin
 
 device_log=$(mktemp)
@@ -17,10 +23,29 @@ device=$!
 for _ in $(seq 50); do [ -s "$device_log" ] && break; sleep 0.1; done
 tty=$(head -n 1 "$device_log")
 
-echo "== simulated device on $tty; kestrav link $tty --count 3"
+cat <<TEXT
+
+== a simulated device on $tty; the host: kestrav link $tty --count 3
+   Each record is one port data frame: its number, the time since the
+   request, and the host's two blocks of words after that frame. The device
+   sends frame types 0, 1 and 2 in turn, carrying block15, block32 and both,
+   so block32 stays zeros until the first frame that carries it.
+TEXT
 "$bin/kestrav" link "$tty" --count 3
 wait "$device"
-echo "== what the device received"
+cat <<'TEXT'
+
+== what the device received: the upload request, then the stop frame
+TEXT
 tail -n +2 "$device_log"
-echo "== SBUS and HID (examples/host.c)"
+cat <<'TEXT'
+
+== SBUS and HID (examples/host.c)
+   "standard 300.. -> sbus 511.." is sixteen channels of 300, 305, 310, ...
+   on the standard scale, scaled by convert_std_sbus_data (x 1.706, at most
+   2047) to 511, ... on the SBUS scale, then packed into a 25-byte frame:
+   v1 ends in 00, v2 in the rolling end byte 04, 14, 24, 34.
+   The HID values are the eleven fields of one 17-byte game-controller
+   report: three of 16 bits, five of 12, one of 4, one of 16 and one of 8.
+TEXT
 "$bin/kestrav_host" --codecs

@@ -10,6 +10,10 @@
 
 namespace kestrav_tool {
 
+std::string system_reason() {
+  return std::strerror(errno);
+}
+
 uint64_t parse_number(const char *text, uint64_t max, const char *what) {
   errno = 0;
   char *end = nullptr;
@@ -39,6 +43,26 @@ bool RunLimits::take(int c, const char *arg) {
     return false;
   }
   return true;
+}
+
+void check_address(const std::string &address, bool listen) {
+  static const std::string kTcp = "tcp:";
+  if (address.compare(0, kTcp.size(), kTcp) != 0) {
+    if (listen)
+      throw UsageError("--listen takes tcp:HOST:PORT, not '" + address + "'");
+    return;
+  }
+  std::string host, port;
+  const char *lowest = listen ? "0" : "1";
+  const std::string form =
+      std::string(" (tcp:HOST:PORT, PORT from ") + lowest + " to 65535)";
+  if (!split_tcp(address, host, port) || host.empty())
+    throw UsageError(address + ": not a TCP address" + form);
+  // Digits only, and no wrapping: 70000 is refused, never taken as 4464.
+  if (port.size() > 5 ||
+      port.find_first_not_of("0123456789") != std::string::npos ||
+      std::stoul(port) > 65535 || (!listen && std::stoul(port) == 0))
+    throw UsageError(address + ": '" + port + "' is not a TCP port" + form);
 }
 
 int OptionParser::parse(int argc, char **argv,
@@ -93,6 +117,82 @@ ReadStatus read_until(Port &port, uint8_t *buf, size_t cap, size_t &got,
   }
 }
 
+std::unique_ptr<Port> reconnect(const std::string &address,
+                                const LineSettings &line, double deadline) {
+  constexpr double kRetrySeconds = 0.5;
+  std::fprintf(stderr, "kestrav: %s: gone; opening it again every %.1f s\n",
+               address.c_str(), kRetrySeconds);
+  for (double next = monotonic_seconds() + kRetrySeconds;;
+       next += kRetrySeconds) {
+    if (deadline >= 0 && next >= deadline) {
+      sleep_until(deadline);
+      return nullptr;
+    }
+    if (!sleep_until(next)) return nullptr;
+    try {
+      std::unique_ptr<Port> port = open_port(address, line);
+      std::fprintf(stderr, "kestrav: %s: back\n", address.c_str());
+      return port;
+    } catch (const PortError &) {
+      // Not there yet: the next try says nothing more.
+    }
+  }
+}
+
+RecordFile::RecordFile(const std::string &path) : path_(path) {
+  if (path.empty()) return;
+  file_ = std::fopen(path.c_str(), "wb");
+  if (file_ == nullptr)
+    throw ToolError(path +
+                    ": cannot create the record file: " + system_reason());
+}
+
+RecordFile::~RecordFile() {
+  if (file_ != nullptr) std::fclose(file_);
+}
+
+void RecordFile::write(const uint8_t *data, size_t n) {
+  if (file_ == nullptr) return;
+  if (std::fwrite(data, 1, n, file_) != n || std::fflush(file_) != 0)
+    throw ToolError(path_ +
+                    ": cannot write the record file: " + system_reason());
+}
+
+void RecordFile::close() {
+  std::FILE *file = file_;
+  file_ = nullptr;
+  if (file != nullptr && std::fclose(file) != 0)
+    throw ToolError(path_ +
+                    ": cannot close the record file: " + system_reason());
+}
+
+bool read_line(std::FILE *file, std::string &line, size_t limit,
+               bool &too_long) {
+  line.clear();
+  too_long = false;
+  char chunk[4096];
+  bool any = false;
+  while (std::fgets(chunk, sizeof chunk, file) != nullptr) {
+    any = true;
+    const size_t n = std::strlen(chunk);
+    const bool ends = n > 0 && chunk[n - 1] == '\n';
+    if (!too_long) line.append(chunk, n);
+    // Room for the line end; the rest of a longer line is read and dropped.
+    if (line.size() > limit + 2) {
+      too_long = true;
+      line.clear();
+    }
+    if (ends) break;
+  }
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
+    line.pop_back();
+  if (line.size() > limit) {
+    too_long = true;
+    line.clear();
+  }
+  return any;
+}
+
 Format parse_format(const char *text) {
   if (std::strcmp(text, "text") == 0) return Format::Text;
   if (std::strcmp(text, "csv") == 0) return Format::Csv;
@@ -108,9 +208,33 @@ void print_words(std::FILE *out, const char *sep, const uint16_t *w, size_t n) {
 }
 }  // namespace
 
+void RecordWriter::begin() {
+  errno = 0;
+  if (format_ == Format::Csv) {
+    std::fprintf(out_, "t,n");
+    if (kind_ == Kind::Link) {
+      for (int k = 0; k < 15; ++k) std::fprintf(out_, ",b15_%d", k);
+      for (int k = 0; k < 32; ++k) std::fprintf(out_, ",b32_%d", k);
+      std::fprintf(out_, "\n");
+    } else {
+      for (unsigned k = 0; k < kSbusChannels; ++k)
+        std::fprintf(out_, ",ch%u", k);
+      std::fprintf(out_, ",ch17,ch18,frame_lost,failsafe,end\n");
+    }
+  }
+  flush();
+}
+
+void RecordWriter::flush() {
+  if (std::fflush(out_) == 0 && !std::ferror(out_)) return;
+  if (errno == EPIPE) throw OutputClosed();
+  throw ToolError("standard output: " + system_reason());
+}
+
 void RecordWriter::link_record(double t, uint64_t n, const uint16_t *block15,
                                const uint16_t *block32) {
   const unsigned long long number = n;
+  errno = 0;
   switch (format_) {
     case Format::Text:
       std::fprintf(out_, "frame %llu at %.6f s\n  block15:", number, t);
@@ -121,13 +245,6 @@ void RecordWriter::link_record(double t, uint64_t n, const uint16_t *block15,
       std::fprintf(out_, "\n");
       break;
     case Format::Csv:
-      if (!header_done_) {
-        std::fprintf(out_, "t,n");
-        for (int k = 0; k < 15; ++k) std::fprintf(out_, ",b15_%d", k);
-        for (int k = 0; k < 32; ++k) std::fprintf(out_, ",b32_%d", k);
-        std::fprintf(out_, "\n");
-        header_done_ = true;
-      }
       std::fprintf(out_, "%.6f,%llu,", t, number);
       print_words(out_, ",", block15, 15);
       std::fprintf(out_, ",");
@@ -143,7 +260,7 @@ void RecordWriter::link_record(double t, uint64_t n, const uint16_t *block15,
       std::fprintf(out_, "]}\n");
       break;
   }
-  std::fflush(out_);
+  flush();
 }
 
 void RecordWriter::sbus_record(double t, uint64_t n, const uint16_t *channels,
@@ -152,6 +269,7 @@ void RecordWriter::sbus_record(double t, uint64_t n, const uint16_t *channels,
   const int ch17 = (flags & kFlagCh17) != 0, ch18 = (flags & kFlagCh18) != 0;
   const int lost = (flags & kFlagFrameLost) != 0;
   const int failsafe = (flags & kFlagFailsafe) != 0;
+  errno = 0;
   switch (format_) {
     case Format::Text:
       std::fprintf(out_, "frame %llu at %.6f s: ", number, t);
@@ -160,12 +278,6 @@ void RecordWriter::sbus_record(double t, uint64_t n, const uint16_t *channels,
                    lost ? " frame-lost" : "", failsafe ? " failsafe" : "", end);
       break;
     case Format::Csv:
-      if (!header_done_) {
-        std::fprintf(out_, "t,n");
-        for (int k = 0; k < 16; ++k) std::fprintf(out_, ",ch%d", k);
-        std::fprintf(out_, ",ch17,ch18,frame_lost,failsafe,end\n");
-        header_done_ = true;
-      }
       std::fprintf(out_, "%.6f,%llu,", t, number);
       print_words(out_, ",", channels, kSbusChannels);
       std::fprintf(out_, ",%d,%d,%d,%d,%u\n", ch17, ch18, lost, failsafe, end);
@@ -181,7 +293,7 @@ void RecordWriter::sbus_record(double t, uint64_t n, const uint16_t *channels,
                    failsafe ? "true" : "false", end);
       break;
   }
-  std::fflush(out_);
+  flush();
 }
 
 bool LinkDecoder::feed(const uint8_t *data, size_t n, double t) {

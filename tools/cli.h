@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -26,6 +27,15 @@ struct ToolError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The reader of standard output left (a closed pipe, as with `| head`): the
+// run ends as if stopped, with status 0 and no message.
+struct OutputClosed : std::runtime_error {
+  OutputClosed() : std::runtime_error("standard output was closed") {}
+};
+
+// The system's reason for the last failed call (errno).
+std::string system_reason();
+
 // Decimal or 0x-prefixed hexadecimal, at most max.
 uint64_t parse_number(const char *text, uint64_t max, const char *what);
 // A non-negative number, fractions allowed (seconds, milliseconds, hertz).
@@ -41,11 +51,18 @@ struct OptionParser {
             const std::function<void(int, const char *)> &handle);
 };
 
+// A PORT or --listen address. "tcp:HOST:PORT" needs a port from 1 to 65535
+// (0 too when listening, to pick a free one); anything else is a device
+// path, except that listen requires tcp:. A bad address is a UsageError
+// naming it.
+void check_address(const std::string &address, bool listen);
+
 // --count N and --seconds S, which every subcommand that runs takes.
 inline const option kCountOption{"count", required_argument, nullptr, 'n'};
 inline const option kSecondsOption{"seconds", required_argument, nullptr, 's'};
+inline const option kReconnectOption{"reconnect", no_argument, nullptr, 'R'};
 struct RunLimits {
-  uint64_t count = 0;     // 0: no limit
+  uint64_t count = 0;     // 0: no limit (--count 0 means the same)
   double seconds = -1.0;  // negative: no limit
   // Takes the value of --count or --seconds; false for any other option.
   bool take(int c, const char *arg);
@@ -61,14 +78,47 @@ struct RunLimits {
 ReadStatus read_until(Port &port, uint8_t *buf, size_t cap, size_t &got,
                       double deadline);
 
+// --reconnect: after the port at address went away, opens it again every
+// 500 ms, with the same line settings, until it opens or the run ends (a
+// stop request, or the deadline as above). Says so on stderr when it starts
+// and when the port is back. Returns null when the run ended first.
+std::unique_ptr<Port> reconnect(const std::string &address,
+                                const LineSettings &line, double deadline);
+
+// --record FILE: every byte received, unchanged. Each chunk is flushed as it
+// comes; a failed write, flush or close is a ToolError with the reason.
+class RecordFile {
+ public:
+  explicit RecordFile(const std::string &path);
+  ~RecordFile();
+  void write(const uint8_t *data, size_t n);
+  void close();  // checked; the destructor closes unchecked after an error
+
+ private:
+  std::string path_;
+  std::FILE *file_ = nullptr;
+};
+
+// Reads one line of any length from file, without its line end, into line.
+// A line longer than limit bytes is consumed whole but comes back empty with
+// too_long set. Returns false at the end of the input.
+bool read_line(std::FILE *file, std::string &line, size_t limit,
+               bool &too_long);
+
 enum class Format { Text, Csv, Jsonl };
 Format parse_format(const char *text);
 
-// Prints one record per line (text: three lines) and flushes it, so that a
-// reader sees each record as soon as the frame that made it arrived.
+// Prints one record per line (link's text: four lines) and flushes it, so
+// that a reader sees each record as soon as the frame that made it arrived.
+// A failed write throws: OutputClosed for a closed pipe, ToolError with the
+// reason for anything else (a full disk, say).
 class RecordWriter {
  public:
-  RecordWriter(std::FILE *out, Format format) : out_(out), format_(format) {}
+  enum class Kind { Link, Sbus };
+  RecordWriter(std::FILE *out, Format format, Kind kind)
+      : out_(out), format_(format), kind_(kind) {}
+  // Starts the output: the CSV header, even if no record follows.
+  void begin();
   // Port data records: the host's two blocks after frame n.
   void link_record(double t, uint64_t n, const uint16_t *block15,
                    const uint16_t *block32);
@@ -77,9 +127,10 @@ class RecordWriter {
                    uint8_t flags, uint8_t end);
 
  private:
+  void flush();
   std::FILE *out_;
   Format format_;
-  bool header_done_ = false;
+  Kind kind_;
 };
 
 // Feeds received bytes to the library one at a time, so that every port

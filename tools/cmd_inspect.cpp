@@ -28,20 +28,27 @@ int run(int argc, char **argv) {
   std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(nullptr, std::fclose);
   if (path != "-") {
     file.reset(std::fopen(path.c_str(), "rb"));
-    if (!file) throw ToolError(path + ": cannot open the file");
+    if (!file)
+      throw ToolError(path + ": cannot open the file: " + system_reason());
     in = file.get();
   } else {
 #if defined(_WIN32)
     _setmode(_fileno(stdin), _O_BINARY);
 #endif
   }
-  RecordWriter writer(stdout, format);
+  RecordWriter writer(stdout, format, RecordWriter::Kind::Link);
   LinkDecoder decoder(writer, 0);
   uint8_t buf[4096];
   size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, in)) > 0)
-    decoder.feed(buf, n, 0.0);
-  if (std::ferror(in)) throw ToolError(path + ": read failed");
+  try {
+    writer.begin();
+    while ((n = std::fread(buf, 1, sizeof buf, in)) > 0)
+      decoder.feed(buf, n, 0.0);
+  } catch (const OutputClosed &) {
+    return 0;  // the reader left (| head): a normal end
+  }
+  if (std::ferror(in))
+    throw ToolError(path + ": read failed: " + system_reason());
   return 0;
 }
 

@@ -28,6 +28,7 @@ struct LinkOptions {
   Format format = Format::Text;
   std::string record;
   RunLimits limits;
+  bool reconnect = false;
 };
 
 LinkOptions parse(int argc, char **argv) {
@@ -55,7 +56,8 @@ LinkOptions parse(int argc, char **argv) {
                   {"format", required_argument, nullptr, 'f'},
                   {"record", required_argument, nullptr, 'o'},
                   kCountOption,
-                  kSecondsOption}};
+                  kSecondsOption,
+                  kReconnectOption}};
   const int next_operand = p.parse(argc, argv, [&](int c, const char *arg) {
     if (o.limits.take(c, arg)) return;
     switch (c) {
@@ -81,10 +83,14 @@ LinkOptions parse(int argc, char **argv) {
       case 'o':
         o.record = arg;
         break;
+      case 'R':
+        o.reconnect = true;
+        break;
     }
   });
   if (next_operand != argc - 1) throw UsageError("link takes exactly one PORT");
   o.port = argv[next_operand];
+  check_address(o.port, false);
   return o;
 }
 
@@ -104,42 +110,51 @@ void send_stop(Port &port, int &status) {
   }
 }
 
+void send_request(Port &port, const LinkOptions &o) {
+  uint8_t request[kRequestFrameSize];
+  request_upload_port_data(request, o.request[0], o.request[1]);
+  port.write(request, sizeof request);
+}
+
 int run(int argc, char **argv) {
   const LinkOptions o = parse(argc, argv);
   install_stop_handlers();
-  std::unique_ptr<std::FILE, int (*)(std::FILE *)> record(nullptr, std::fclose);
-  if (!o.record.empty()) {
-    record.reset(std::fopen(o.record.c_str(), "wb"));
-    if (!record) throw ToolError(o.record + ": cannot create the record file");
-  }
+  RecordFile record(o.record);
   std::unique_ptr<Port> port = open_port(o.port, o.line);
 
-  RecordWriter writer(stdout, o.format);
+  RecordWriter writer(stdout, o.format, RecordWriter::Kind::Link);
   LinkDecoder decoder(writer, o.limits.count);
   const double start = monotonic_seconds();
+  const double deadline = o.limits.deadline(start);
   int status = 0;
   try {
-    uint8_t request[kRequestFrameSize];
-    request_upload_port_data(request, o.request[0], o.request[1]);
-    port->write(request, sizeof request);
+    writer.begin();
+    send_request(*port, o);
     uint8_t buf[4096];
-    const double deadline = o.limits.deadline(start);
     for (;;) {
       size_t got = 0;
       const ReadStatus r = read_until(*port, buf, sizeof buf, got, deadline);
+      if (r == ReadStatus::Closed && o.reconnect) {
+        port = reconnect(o.port, o.line, deadline);
+        if (!port) break;        // the run ended while the port was away
+        send_request(*port, o);  // record numbers carry on
+        continue;
+      }
       if (r != ReadStatus::Data) {
         status = r == ReadStatus::Closed ? 1 : 0;
         break;
       }
-      if (record && std::fwrite(buf, 1, got, record.get()) != got)
-        throw ToolError(o.record + ": cannot write the record file");
+      record.write(buf, got);
       if (!decoder.feed(buf, got, monotonic_seconds() - start)) break;
     }
+    record.close();
+  } catch (const OutputClosed &) {
+    // The reader left (| head): a normal end.
   } catch (const std::runtime_error &e) {
     std::fprintf(stderr, "kestrav: %s\n", e.what());
     status = 1;
   }
-  send_stop(*port, status);
+  if (port) send_stop(*port, status);
   return status;  // the port's settings come back as it goes
 }
 
@@ -151,8 +166,9 @@ const Command kLinkCommand = {
     "\n"
     "Sends the upload request, prints one record per port data frame the\n"
     "device sends, and sends the stop frame on every way out (count, time,\n"
-    "Ctrl-C, SIGTERM, the peer leaving). The port is put into raw binary\n"
-    "mode, 8N1, and its settings are restored on exit.\n"
+    "Ctrl-C, SIGTERM, SIGHUP, a closed or full output, the peer leaving).\n"
+    "The port is opened for this process alone, put into raw binary mode,\n"
+    "8N1, and its settings are restored on exit.\n"
     "\n"
     "PORT: a serial device (/dev/ttyUSB0; COM3 on Windows) or tcp:HOST:PORT\n"
     "\n"
@@ -160,8 +176,10 @@ const Command kLinkCommand = {
     "  --request A0 A1   the two request bytes (default 1 0)\n"
     "  --format F        text, csv or jsonl (default text)\n"
     "  --record FILE     also write every received byte, unchanged, to FILE\n"
-    "  --count N         stop after N records\n"
+    "  --count N         stop after N records (0: no limit)\n"
     "  --seconds S       stop after S seconds\n"
+    "  --reconnect       when the port goes away, open it again every 0.5 s\n"
+    "                    and request again; record numbers carry on\n"
     "  --help            this text\n"};
 
 }  // namespace kestrav_tool

@@ -4,10 +4,10 @@
 // encoder, then the flag options ORed into byte 23. Frames go out one write
 // each at absolute deadlines on the monotonic clock, so the period never
 // drifts; a late tick skips to the next deadline instead of bursting.
-#include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -28,11 +28,22 @@ constexpr uint32_t kStdMax = 65535;
 // receivers need a gap after it.
 constexpr double kMinPeriodMs = 4.0;
 constexpr double kDefaultPeriodMs = 14.0;
+// An input line longer than this is reported and skipped whole; sixteen
+// values need well under a hundred bytes, padding included.
+constexpr size_t kMaxInputLine = 64 * 1024;
+// --loopback: how long to wait for the last frames to come back once the
+// final frame has left, and at most in all.
+constexpr double kLoopbackQuietSeconds = 0.2;
+constexpr double kLoopbackMaxWaitSeconds = 1.0;
 
 struct SbusOptions {
   std::string port;
   std::array<uint32_t, kSbusChannels> values;
+  bool values_given = false;
   std::string input;
+  double stale_ms = 0;  // 0: off
+  bool reconnect = false;
+  bool loopback = false;
   bool std_scale = false;
   bool v2 = false;
   double period_ms = kDefaultPeriodMs;
@@ -61,12 +72,25 @@ SbusOptions parse(int argc, char **argv) {
                   {"failsafe", no_argument, nullptr, 'f'},
                   kCountOption,
                   kSecondsOption,
-                  {"warn-speed", no_argument, nullptr, 'w'}}};
+                  {"warn-speed", no_argument, nullptr, 'w'},
+                  {"stale", required_argument, nullptr, 'T'},
+                  kReconnectOption,
+                  {"loopback", no_argument, nullptr, 'L'}}};
   const int first = p.parse(argc, argv, [&](int c, const char *arg) {
     if (o.limits.take(c, arg)) return;
     switch (c) {
       case 'v':
         values = arg;
+        break;
+      case 'T':
+        o.stale_ms = parse_amount(arg, "--stale");
+        if (o.stale_ms <= 0) throw UsageError("--stale must be above 0 ms");
+        break;
+      case 'R':
+        o.reconnect = true;
+        break;
+      case 'L':
+        o.loopback = true;
         break;
       case 'i':
         o.input = arg;
@@ -108,6 +132,10 @@ SbusOptions parse(int argc, char **argv) {
   });
   if (first != argc - 1) throw UsageError("sbus takes exactly one PORT");
   o.port = argv[first];
+  check_address(o.port, false);
+  if (o.stale_ms > 0 && o.input.empty())
+    throw UsageError("--stale watches --input lines: give --input too");
+  o.values_given = values != nullptr;
   if (values != nullptr) {
     // Never clamped silently: a value beyond its scale is refused.
     const std::string why =
@@ -133,59 +161,76 @@ Channels to_sbus(const std::array<uint32_t, kSbusChannels> &values,
 // ends, so what it touches is shared with it and outlives the sender.
 class InputLines {
  public:
-  InputLines(const std::string &path, bool std_scale)
-      : state_(std::make_shared<State>()) {
+  // Opens path ("-": standard input). A FIFO's open waits for its writer;
+  // null when a stop was requested during that wait.
+  static std::unique_ptr<InputLines> open(const std::string &path,
+                                          bool std_scale) {
     std::FILE *file = stdin;
     if (path != "-") {
       file = std::fopen(path.c_str(), "r");
-      if (file == nullptr) throw ToolError(path + ": cannot open the file");
+      if (file == nullptr && stop_requested()) return nullptr;
+      if (file == nullptr)
+        throw ToolError(path + ": cannot open the file: " + system_reason());
     }
-    std::thread([state = state_, file, std_scale] {
-      read_all(*state, file, std_scale);
-    }).detach();
+    return std::unique_ptr<InputLines>(new InputLines(file, std_scale));
   }
 
-  // Takes the latest good values, if a new line came; false once the input
-  // has ended and everything in it has been taken.
-  bool take(Channels &channels) {
+  enum class Taken { Nothing, Fresh, Ended };
+  // Takes the latest good values, and the monotonic time their line came,
+  // if a new line came since the last call; Ended once the input has ended
+  // and everything in it has been taken.
+  Taken take(Channels &channels, double &at) {
     std::lock_guard<std::mutex> lock(state_->mutex);
     if (state_->fresh) {
       channels = state_->latest;
+      at = state_->at;
       state_->fresh = false;
-      return true;
+      return Taken::Fresh;
     }
-    return !state_->ended;
+    return state_->ended ? Taken::Ended : Taken::Nothing;
   }
 
  private:
   struct State {
     std::mutex mutex;
     Channels latest{};
+    double at = 0;
     bool fresh = false;
     bool ended = false;
   };
 
+  InputLines(std::FILE *file, bool std_scale)
+      : state_(std::make_shared<State>()) {
+    std::thread([state = state_, file, std_scale] {
+      read_all(*state, file, std_scale);
+    }).detach();
+  }
+
   static void read_all(State &state, std::FILE *file, bool std_scale) {
-    char line[1024];
-    unsigned number = 0;
-    while (std::fgets(line, sizeof line, file) != nullptr) {
-      ++number;
-      std::string text(line);
-      while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-        text.pop_back();
-      if (text.find_first_not_of(" \t") == std::string::npos) continue;
+    std::string text;
+    bool too_long = false;
+    for (unsigned long long number = 1;
+         read_line(file, text, kMaxInputLine, too_long); ++number) {
+      std::string why;
       std::array<uint32_t, kSbusChannels> values{};
-      const std::string why =
-          parse_channels(text, scale_max(std_scale), values);
+      if (too_long) {
+        why = "longer than " + std::to_string(kMaxInputLine) + " bytes";
+      } else if (text.find_first_not_of(" \t") == std::string::npos) {
+        continue;  // blank
+      } else {
+        why = parse_channels(text, scale_max(std_scale), values);
+      }
       if (!why.empty()) {
         std::fprintf(stderr,
-                     "kestrav sbus: input line %u ignored: %s; the last good "
-                     "values go on\n",
+                     "kestrav sbus: input line %llu ignored: %s; the last "
+                     "good values go on\n",
                      number, why.c_str());
         continue;
       }
+      const Channels channels = to_sbus(values, std_scale);
       std::lock_guard<std::mutex> lock(state.mutex);
-      state.latest = to_sbus(values, std_scale);
+      state.latest = channels;
+      state.at = monotonic_seconds();
       state.fresh = true;
     }
     std::lock_guard<std::mutex> lock(state.mutex);
@@ -195,37 +240,142 @@ class InputLines {
   std::shared_ptr<State> state_;
 };
 
+// --loopback: with TX wired to RX, every frame must come back as it went.
+// What comes back is compared with what was sent by position in the byte
+// stream: frame k is bytes 25k to 25k + 24.
+class LoopbackCheck {
+ public:
+  void sent(const SbusFrame &frame) {
+    expected_.insert(expected_.end(), frame.begin(), frame.end());
+    ++sent_;
+  }
+  void received(const uint8_t *data, size_t n) {
+    for (size_t k = 0; k < n; ++k) {
+      if (expected_.empty()) {
+        ++extra_;
+        continue;
+      }
+      if (data[k] != expected_.front()) bad_ = true;
+      expected_.pop_front();
+      if (++at_ == kSbusFrameSize) {
+        ++(bad_ ? corrupted_ : intact_);
+        at_ = 0;
+        bad_ = false;
+      }
+    }
+  }
+  bool waiting() const { return !expected_.empty(); }
+  // Reads whatever has come back, without waiting.
+  void collect(Port &port) {
+    uint8_t buf[1024];
+    size_t got = 0;
+    while (port.read(buf, sizeof buf, got, 0) == ReadStatus::Data)
+      received(buf, got);
+  }
+  // After the last frame: waits for the rest to come back, then reports.
+  // True when every frame came back intact and nothing else did.
+  bool finish(Port &port) {
+    uint8_t buf[1024];
+    const double give_up = monotonic_seconds() + kLoopbackMaxWaitSeconds;
+    double quiet_until = monotonic_seconds() + kLoopbackQuietSeconds;
+    while (waiting()) {
+      const double now = monotonic_seconds();
+      const double until = std::min(give_up, quiet_until);
+      if (now >= until) break;
+      size_t got = 0;
+      const auto wait_ms = static_cast<int>(std::ceil((until - now) * 1000));
+      if (port.read(buf, sizeof buf, got, wait_ms) != ReadStatus::Data) {
+        if (stop_requested()) break;
+        continue;
+      }
+      received(buf, got);
+      quiet_until = monotonic_seconds() + kLoopbackQuietSeconds;
+    }
+    const uint64_t missing = sent_ - intact_ - corrupted_;
+    std::printf(
+        "%llu frames sent, %llu received intact, %llu corrupted, %llu "
+        "missing\n",
+        static_cast<unsigned long long>(sent_),
+        static_cast<unsigned long long>(intact_),
+        static_cast<unsigned long long>(corrupted_),
+        static_cast<unsigned long long>(missing));
+    if (extra_ > 0)
+      std::printf("%llu bytes came back that were never sent\n",
+                  static_cast<unsigned long long>(extra_));
+    std::fflush(stdout);
+    return intact_ == sent_ && extra_ == 0;
+  }
+
+ private:
+  std::deque<uint8_t> expected_;
+  uint64_t sent_ = 0, intact_ = 0, corrupted_ = 0, extra_ = 0;
+  size_t at_ = 0;
+  bool bad_ = false;
+};
+
 int run(int argc, char **argv) {
   const SbusOptions o = parse(argc, argv);
   install_stop_handlers();
   std::unique_ptr<InputLines> input;
-  if (!o.input.empty())
-    input = std::make_unique<InputLines>(o.input, o.std_scale);
-  std::unique_ptr<Port> port = open_port(o.port, sbus_line(o.warn_speed));
+  if (!o.input.empty()) {
+    input = InputLines::open(o.input, o.std_scale);
+    if (!input) return 0;  // Ctrl-C while a FIFO waited for its writer
+  }
+  const LineSettings line = sbus_line(o.warn_speed);
+  std::unique_ptr<Port> port = open_port(o.port, line);
 
   Channels channels = to_sbus(o.values, o.std_scale);
+  // With --input and no --values, nothing goes out until the first good
+  // line: a receiver takes silence as signal loss and goes to its own
+  // failsafe, which is better than a frame of made-up values.
+  bool have_values = o.values_given || !input;
   const double period = o.period_ms / 1000.0;
   const double start = monotonic_seconds();
   const double end = o.limits.deadline(start);
+  double fresh_at = start;  // when the values in use last came
+  LoopbackCheck loopback;
   uint64_t sent = 0;
   for (uint64_t tick = 0;; ++tick) {
     const double due = start + static_cast<double>(tick) * period;
     if (end >= 0 && due >= end) break;
     if (!sleep_until(due)) break;
-    if (input && !input->take(channels)) break;  // end of input
-    SbusFrame frame{};
-    frame[0] = kSbusStart;
-    (o.v2 ? encode_sbus_data_v2 : encode_sbus_data_v1)(frame.data(),
-                                                       channels.data());
-    frame[kSbusFlagsAt] = static_cast<uint8_t>(frame[kSbusFlagsAt] | o.flags);
-    port->write(frame.data(), frame.size());
-    if (o.limits.count != 0 && ++sent >= o.limits.count) break;
+    if (input) {
+      const InputLines::Taken taken = input->take(channels, fresh_at);
+      if (taken == InputLines::Taken::Ended) break;
+      if (taken == InputLines::Taken::Fresh) have_values = true;
+    }
+    if (have_values) {
+      SbusFrame frame{};
+      frame[0] = kSbusStart;
+      (o.v2 ? encode_sbus_data_v2 : encode_sbus_data_v1)(frame.data(),
+                                                         channels.data());
+      uint8_t flags = o.flags;
+      // A producer that went quiet: the last values go on, marked failsafe.
+      if (o.stale_ms > 0 &&
+          (monotonic_seconds() - fresh_at) * 1000.0 >= o.stale_ms)
+        flags |= kFlagFailsafe;
+      frame[kSbusFlagsAt] = static_cast<uint8_t>(frame[kSbusFlagsAt] | flags);
+      try {
+        port->write(frame.data(), frame.size());
+        if (o.loopback) {
+          loopback.sent(frame);
+          loopback.collect(*port);
+        }
+      } catch (const PortGone &) {
+        if (!o.reconnect) throw;
+        port = reconnect(o.port, line, end);
+        if (!port) break;  // the run ended while the port was away
+        continue;
+      }
+      if (o.limits.count != 0 && ++sent >= o.limits.count) break;
+    }
     // Late: go on at the next deadline still ahead, without a burst.
     const double behind = (monotonic_seconds() - start) / period;
     if (behind > static_cast<double>(tick + 1))
       tick = static_cast<uint64_t>(std::floor(behind));
   }
   port->drain();
+  if (o.loopback && !loopback.finish(*port)) return 1;
   return 0;  // the port's settings come back as it goes
 }
 
@@ -244,7 +394,10 @@ const Command kSbusCommand = {
     "  --values LIST     16 comma-separated values (default all 1024)\n"
     "  --input FILE|-    lines of 16 values; each tick sends the latest good\n"
     "                    line; a malformed line is reported and ignored; the\n"
-    "                    end of the input ends the run\n"
+    "                    end of the input ends the run. Until the first good\n"
+    "                    line, nothing is sent (or the --values, if given)\n"
+    "  --stale MS        with --input: once no good line has come for MS ms,\n"
+    "                    frames carry the failsafe flag until one comes\n"
     "  --scale S         sbus (0-2047, default) or std (0-65535, scaled by\n"
     "                    the library); values beyond it are refused\n"
     "  --v2              SBUS2 end bytes 04 14 24 34 (default: SBUS, 00)\n"
@@ -254,9 +407,12 @@ const Command kSbusCommand = {
     "  --ch18            set bit 1 (digital channel 18)\n"
     "  --frame-lost      set bit 2 (frame lost)\n"
     "  --failsafe        set bit 3 (failsafe)\n"
-    "  --count N         stop after N frames\n"
+    "  --count N         stop after N frames (0: no limit)\n"
     "  --seconds S       stop after S seconds\n"
     "  --warn-speed      only warn if the port does not keep 100000 baud\n"
+    "  --reconnect       when the port goes away, open it again every 0.5 s\n"
+    "  --loopback        self-test with TX wired to RX: read every frame back\n"
+    "                    and compare; exit 0 only if all came back intact\n"
     "  --help            this text\n"};
 
 }  // namespace kestrav_tool

@@ -17,12 +17,13 @@ namespace {
 int run(int argc, char **argv) {
   Format format = Format::Text;
   RunLimits limits;
-  bool warn_speed = false;
+  bool warn_speed = false, again = false;
   OptionParser p{"sbus-monitor",
                  {{"format", required_argument, nullptr, 'f'},
                   kCountOption,
                   kSecondsOption,
-                  {"warn-speed", no_argument, nullptr, 'w'}}};
+                  {"warn-speed", no_argument, nullptr, 'w'},
+                  kReconnectOption}};
   const int first = p.parse(argc, argv, [&](int c, const char *arg) {
     if (limits.take(c, arg)) return;
     switch (c) {
@@ -32,14 +33,20 @@ int run(int argc, char **argv) {
       case 'w':
         warn_speed = true;
         break;
+      case 'R':
+        again = true;
+        break;
     }
   });
   if (first != argc - 1)
     throw UsageError("sbus-monitor takes exactly one PORT");
+  const std::string address = argv[first];
+  check_address(address, false);
   install_stop_handlers();
-  std::unique_ptr<Port> port = open_port(argv[first], sbus_line(warn_speed));
+  const LineSettings line = sbus_line(warn_speed);
+  std::unique_ptr<Port> port = open_port(address, line);
 
-  RecordWriter writer(stdout, format);
+  RecordWriter writer(stdout, format, RecordWriter::Kind::Sbus);
   SbusScanner scanner;
   uint64_t frames = 0;
   auto more = [&] { return limits.count == 0 || frames < limits.count; };
@@ -47,10 +54,16 @@ int run(int argc, char **argv) {
   const double start = monotonic_seconds();
   uint8_t buf[1024];
   try {
+    writer.begin();
     const double deadline = limits.deadline(start);
     while (more()) {
       size_t got = 0;
       const ReadStatus r = read_until(*port, buf, sizeof buf, got, deadline);
+      if (r == ReadStatus::Closed && again) {
+        port = reconnect(address, line, deadline);
+        if (!port) break;  // the run ended while the port was away
+        continue;
+      }
       if (r != ReadStatus::Data) {
         status = r == ReadStatus::Closed ? 1 : 0;
         break;
@@ -64,7 +77,9 @@ int run(int argc, char **argv) {
         });
       }
     }
-  } catch (const PortError &e) {
+  } catch (const OutputClosed &) {
+    // The reader left (| head): a normal end.
+  } catch (const std::runtime_error &e) {
     std::fprintf(stderr, "kestrav: %s\n", e.what());
     status = 1;
   }
@@ -90,9 +105,10 @@ const Command kSbusMonitorCommand = {
     "standard error.\n"
     "\n"
     "  --format F        text, csv or jsonl (default text)\n"
-    "  --count N         stop after N frames\n"
+    "  --count N         stop after N frames (0: no limit)\n"
     "  --seconds S       stop after S seconds\n"
     "  --warn-speed      only warn if the port does not keep 100000 baud\n"
+    "  --reconnect       when the port goes away, open it again every 0.5 s\n"
     "  --help            this text\n"};
 
 }  // namespace kestrav_tool

@@ -209,6 +209,8 @@ SimOptions parse(int argc, char **argv) {
   } else if (first != argc || !placed) {
     throw UsageError("give one of --pty, --listen tcp:HOST:PORT or PORT");
   }
+  if (o.where != SimOptions::Where::Pty)
+    check_address(o.address, o.where == SimOptions::Where::Listen);
   return o;
 }
 
@@ -229,10 +231,11 @@ void report_command(const uint8_t *f, size_t n) {
 
 class Truth {
  public:
-  explicit Truth(const std::string &path) {
+  explicit Truth(const std::string &path) : path_(path) {
     if (path.empty()) return;
     file_ = std::fopen(path.c_str(), "w");
-    if (file_ == nullptr) throw ToolError(path + ": cannot create the file");
+    if (file_ == nullptr)
+      throw ToolError(path + ": cannot create the file: " + system_reason());
   }
   ~Truth() {
     if (file_ != nullptr) std::fclose(file_);
@@ -240,7 +243,7 @@ class Truth {
   void command(const uint8_t *f, size_t n) {
     if (file_ == nullptr) return;
     std::fprintf(file_, "{\"command\": \"%s\"}\n", hex(f, n).c_str());
-    std::fflush(file_);
+    flush();
   }
   void frame(uint64_t n, const Bytes &f, double sent_at) {
     if (file_ == nullptr) return;
@@ -248,12 +251,27 @@ class Truth {
                  "{\"frame\": %llu, \"bytes\": \"%s\", \"sent_at\": %.6f}\n",
                  static_cast<unsigned long long>(n),
                  hex(f.data(), f.size()).c_str(), sent_at);
-    std::fflush(file_);
+    flush();
+  }
+  // Checked: a truth file that lost its end would mislead its reader.
+  void close() {
+    std::FILE *file = file_;
+    file_ = nullptr;
+    if (file != nullptr && std::fclose(file) != 0)
+      throw ToolError(path_ + ": cannot close the file: " + system_reason());
   }
 
  private:
+  void flush() {
+    if (std::fflush(file_) != 0 || std::ferror(file_))
+      throw ToolError(path_ + ": cannot write the file: " + system_reason());
+  }
+  std::string path_;
   std::FILE *file_ = nullptr;
 };
+
+// Plays the device on port until the host stops it or leaves.
+void play(Port &port, const SimOptions &o, Truth &truth);
 
 int run(int argc, char **argv) {
   const SimOptions o = parse(argc, argv);
@@ -276,7 +294,21 @@ int run(int argc, char **argv) {
       announce(o.address);
       break;
   }
+  // A host that stops reading for a while is waited for, never failed.
+  port->wait_for_the_reader();
+  try {
+    play(*port, o, truth);
+  } catch (const PortGone &) {
+    // The host left abruptly (a reset connection, a closed terminal): the
+    // simulation is over, as when it leaves in order.
+  } catch (const PortError &) {
+    if (!stop_requested()) throw;
+  }
+  truth.close();
+  return 0;
+}
 
+void play(Port &port, const SimOptions &o, Truth &truth) {
   CommandReader commands;
   bool requested = false, stopped = false;
   uint8_t buf[1024];
@@ -284,7 +316,7 @@ int run(int argc, char **argv) {
   // left or a stop was requested.
   auto listen = [&](int timeout_ms) {
     size_t got = 0;
-    const ReadStatus r = port->read(buf, sizeof buf, got, timeout_ms);
+    const ReadStatus r = port.read(buf, sizeof buf, got, timeout_ms);
     if (r == ReadStatus::Closed || r == ReadStatus::Stopped) return false;
     if (r == ReadStatus::Data) {
       commands.feed(buf, got, [&](const uint8_t *f, size_t n) {
@@ -298,7 +330,7 @@ int run(int argc, char **argv) {
   };
 
   while (!requested && !stopped)
-    if (!listen(-1)) return 0;
+    if (!listen(-1)) return;
 
   Random random(o.seed);
   const double period = 1.0 / o.rate;
@@ -310,21 +342,20 @@ int run(int argc, char **argv) {
     for (size_t at = 0; at < out.size();) {
       const size_t chunk =
           std::min(out.size() - at, 1 + random.below(kMaxChunk));
-      port->write(out.data() + at, chunk);
+      port.write(out.data() + at, chunk);
       at += chunk;
     }
     truth.frame(n, f, monotonic_seconds());
     // Listen until the next frame is due, on absolute deadlines.
     const double due = start + static_cast<double>(n) * period;
     for (double left; !stopped && (left = due - monotonic_seconds()) > 0;)
-      if (!listen(static_cast<int>(std::ceil(left * 1000.0)))) return 0;
+      if (!listen(static_cast<int>(std::ceil(left * 1000.0)))) return;
   }
   // Give the host the chance to close first, so that its side of a
   // pseudo-terminal is still there while it restores the settings.
   const double until = monotonic_seconds() + kLingerSeconds;
   for (double left; (left = until - monotonic_seconds()) > 0;)
     if (!listen(static_cast<int>(std::ceil(left * 1000.0)))) break;
-  return 0;
 }
 
 }  // namespace

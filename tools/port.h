@@ -16,6 +16,12 @@ struct PortError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The port went away under a write: the peer closed the connection, or the
+// device was unplugged. A tool with --reconnect opens it again.
+struct PortGone : PortError {
+  using PortError::PortError;
+};
+
 // Serial line settings. Ignored by TCP ports, where bytes go out as they are.
 struct LineSettings {
   enum class Parity { None, Even };
@@ -30,7 +36,7 @@ struct LineSettings {
 enum class ReadStatus {
   Data,     // at least one byte was read
   Timeout,  // nothing arrived within the time given
-  Stopped,  // Ctrl-C, SIGTERM or a console close event
+  Stopped,  // Ctrl-C, SIGTERM, SIGHUP or a console close event
   Closed,   // the peer closed the connection or the device went away
 };
 
@@ -42,8 +48,14 @@ class Port {
   // stop was requested.
   virtual ReadStatus read(uint8_t *buf, size_t cap, size_t &got,
                           int timeout_ms) = 0;
-  // Writes all n bytes, or throws.
+  // Writes all n bytes, or throws: PortGone when the port went away,
+  // PortError for anything else. A write that cannot go on waits up to a
+  // couple of seconds, or without limit once wait_for_the_reader was called
+  // (then a stop request ends the wait with a PortError).
   virtual void write(const uint8_t *data, size_t n) = 0;
+  // For the simulator: a peer that stops reading for a while is waited for,
+  // as a real device's output would be, rather than failed.
+  void wait_for_the_reader() { patient_ = true; }
   // Waits until everything written has left the port.
   virtual void drain() = 0;
   // The serial speed the port reports now, or 0 where there is none.
@@ -52,6 +64,7 @@ class Port {
 
  protected:
   explicit Port(std::string name) : name_(std::move(name)) {}
+  bool patient_ = false;
   [[noreturn]] void fail(const std::string &what) const;
   // Reads the speed back after it was set: a port that refused or rounded
   // it fails, or only warns when the settings allow. A speed the port cannot
@@ -63,14 +76,17 @@ class Port {
 };
 
 // Opens PORT as a host does: "tcp:HOST:PORT" connects; anything else is a
-// serial device (a path on POSIX, COMn on Windows), put into raw binary mode
-// with the given line settings. The previous settings come back when the
-// port is destroyed.
+// serial device (a path on POSIX, COMn on Windows), opened for this process
+// alone and put into raw binary mode with the given line settings. A port
+// that another process holds fails with "PORT: in use by another process"
+// before a byte is written. The previous settings come back when the port
+// is destroyed.
 std::unique_ptr<Port> open_port(const std::string &address,
                                 const LineSettings &settings);
 
 // Listens on "tcp:HOST:PORT" (port 0 picks a free one), calls announce with
-// the address actually bound, and returns the first peer that connects.
+// the address actually bound, and returns the first peer that connects,
+// named by the bound address.
 // Returns null when a stop is requested while waiting.
 std::unique_ptr<Port> accept_tcp(const std::string &address,
                                  void (*announce)(const std::string &));
@@ -80,8 +96,10 @@ std::unique_ptr<Port> accept_tcp(const std::string &address,
 // (cooked) settings: the host must make it raw.
 std::unique_ptr<Port> open_pty(std::string &slave);
 
-// Ctrl-C, SIGTERM and, on Windows, console close events set a flag instead
-// of killing the process; every Port::read returns Stopped once it is set.
+// Ctrl-C, SIGTERM, SIGHUP (a closed terminal or a dropped session) and, on
+// Windows, console close events set a flag instead of killing the process;
+// every Port::read returns Stopped once it is set. SIGPIPE is ignored: a
+// closed pipe or socket shows as an error where the write happens.
 void install_stop_handlers();
 bool stop_requested();
 
@@ -94,7 +112,8 @@ double monotonic_seconds();
 bool sleep_until(double deadline);
 
 // Splits "tcp:HOST:PORT"; returns false for anything else. An IPv6 HOST is
-// written in brackets, "tcp:[::1]:5000", and comes back without them.
+// written in brackets, "tcp:[::1]:5000", and comes back without them. The
+// port is not checked here (see check_address).
 bool split_tcp(const std::string &address, std::string &host,
                std::string &port);
 // The inverse: "tcp:HOST:PORT", with an IPv6 HOST put in brackets.

@@ -12,6 +12,8 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <time.h>
@@ -40,6 +42,20 @@ extern "C" void on_stop_signal(int) {
 
 std::string reason() {
   return strerror(errno);
+}
+
+// The errors of a port that went away: an unplugged USB adapter (EIO,
+// ENXIO, ENODEV), a pty whose other side closed (EIO), a peer that left
+// (EPIPE, ECONNRESET).
+bool port_gone(int e) {
+  return e == EIO || e == ENXIO || e == ENODEV || e == EPIPE || e == ECONNRESET;
+}
+
+// "localhost:5000" or "10.0.0.2:23": a TCP address written without tcp:.
+bool looks_like_host_and_port(const std::string &path) {
+  const size_t colon = path.rfind(':');
+  return colon != std::string::npos && colon + 1 < path.size() &&
+         path.find_first_not_of("0123456789", colon + 1) == std::string::npos;
 }
 
 // --- A port over one file descriptor -------------------------------------
@@ -72,7 +88,7 @@ class FdPort : public Port {
       }
       if (n == 0) return ReadStatus::Closed;
       if (errno == EAGAIN || errno == EINTR) continue;
-      if (errno == EIO && hangup_is_eio()) return ReadStatus::Closed;
+      if (port_gone(errno)) return ReadStatus::Closed;
       fail("read failed: " + reason());
     }
   }
@@ -87,10 +103,11 @@ class FdPort : public Port {
       }
       if (w < 0 && errno == EINTR) continue;
       if (w < 0 && errno == EAGAIN) {
-        pollfd out = {fd_, POLLOUT, 0};
-        if (poll(&out, 1, 1000) == 0) fail("write timed out");
+        wait_for_room();
         continue;
       }
+      if (w < 0 && port_gone(errno))
+        throw PortGone(name() + ": write failed: " + reason());
       fail("write failed: " + reason());
     }
   }
@@ -99,9 +116,20 @@ class FdPort : public Port {
 
  protected:
   virtual void on_data() {}
-  // A pseudo-terminal's device side reads EIO once the host side is closed.
-  virtual bool hangup_is_eio() const { return false; }
   int fd_;
+
+ private:
+  // The port takes no more for now: wait a while, or, when patient, for as
+  // long as the reader needs (a stop request ends that wait).
+  void wait_for_room() {
+    constexpr int kWriteTimeoutMs = 2000;
+    pollfd fds[2] = {{fd_, POLLOUT, 0}, {g_stop_pipe[0], POLLIN, 0}};
+    const int watched = patient_ && g_stop_pipe[0] >= 0 ? 2 : 1;
+    const int ready = poll(fds, static_cast<nfds_t>(watched),
+                           patient_ ? -1 : kWriteTimeoutMs);
+    if (patient_ && g_stop) fail("stopped while waiting to write");
+    if (ready == 0) fail("write timed out");
+  }
 };
 
 // --- Serial devices --------------------------------------------------------
@@ -110,7 +138,15 @@ class TerminalPort : public FdPort {
   TerminalPort(const std::string &path, const LineSettings &line)
       : FdPort(path,
                open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
+    if (fd_ < 0 && errno == EBUSY) fail(kInUse);  // another's TIOCEXCL
+    if (fd_ < 0 && errno == ENOENT && looks_like_host_and_port(path))
+      fail(reason() + " (for a TCP address, write tcp:" + path + ")");
     if (fd_ < 0) fail(reason());
+    // One process a port: a second one would steal bytes and end the
+    // first one's stream with its stop frame. The lock is taken before
+    // anything is flushed, set or written.
+    if (flock(fd_, LOCK_EX | LOCK_NB) != 0)
+      fail(errno == EWOULDBLOCK ? kInUse : "cannot lock: " + reason());
     if (tcgetattr(fd_, &saved_) != 0) fail("not a terminal: " + reason());
     termios raw = raw_settings(saved_, line);
     const speed_t standard = standard_speed(line.baud);
@@ -135,6 +171,9 @@ class TerminalPort : public FdPort {
       throw;
     }
     restore_ = true;
+    // Other opens are refused too, where the kernel enforces it (not for
+    // root, whom only the lock stops).
+    exclusive_ = ioctl(fd_, TIOCEXCL) == 0;
   }
 
   ~TerminalPort() override {
@@ -143,6 +182,7 @@ class TerminalPort : public FdPort {
       tcflush(fd_, TCIFLUSH);
       tcsetattr(fd_, TCSANOW, &saved_);
     }
+    if (exclusive_) ioctl(fd_, TIOCNXCL);
   }
 
   void drain() override {
@@ -159,8 +199,10 @@ class TerminalPort : public FdPort {
   }
 
  private:
+  static constexpr const char *kInUse = "in use by another process";
   termios saved_{};
   bool restore_ = false;
+  bool exclusive_ = false;
 };
 
 // --- The device side of a pseudo-terminal -----------------------------------
@@ -191,7 +233,6 @@ class PtyPort : public FdPort {
       held_slave_ = -1;
     }
   }
-  bool hangup_is_eio() const override { return true; }
 
  private:
   std::string slave_path_;
@@ -273,7 +314,8 @@ void install_stop_handlers() {
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
   sigaction(SIGTERM, &sa, nullptr);
-  signal(SIGPIPE, SIG_IGN);  // a closed peer shows as EPIPE instead
+  sigaction(SIGHUP, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);  // a closed peer or pipe shows as EPIPE instead
 }
 
 bool stop_requested() {
@@ -332,7 +374,8 @@ std::unique_ptr<Port> accept_tcp(const std::string &address,
   char host[NI_MAXHOST], port[NI_MAXSERV];
   getnameinfo(reinterpret_cast<sockaddr *>(&bound), len, host, sizeof host,
               port, sizeof port, NI_NUMERICHOST | NI_NUMERICSERV);
-  announce(join_tcp(host, port));
+  const std::string bound_name = join_tcp(host, port);
+  announce(bound_name);
   for (;;) {
     pollfd fds[2] = {{fd, POLLIN, 0}, {g_stop_pipe[0], POLLIN, 0}};
     const int ready = poll(fds, g_stop_pipe[0] >= 0 ? 2 : 1, -1);
@@ -346,10 +389,10 @@ std::unique_ptr<Port> accept_tcp(const std::string &address,
       if (errno == EINTR || errno == EAGAIN) continue;
       const std::string why = reason();
       close(fd);
-      throw PortError(address + ": accept failed: " + why);
+      throw PortError(bound_name + ": accept failed: " + why);
     }
     close(fd);
-    return std::make_unique<TcpPort>(address, peer);
+    return std::make_unique<TcpPort>(bound_name, peer);
   }
 }
 

@@ -49,6 +49,19 @@ std::string socket_reason() {
   return system_reason(static_cast<DWORD>(WSAGetLastError()));
 }
 
+// The errors of a COM port whose adapter was unplugged.
+bool com_port_gone(DWORD e) {
+  return e == ERROR_ACCESS_DENIED || e == ERROR_BAD_COMMAND ||
+         e == ERROR_DEVICE_NOT_CONNECTED || e == ERROR_GEN_FAILURE ||
+         e == ERROR_OPERATION_ABORTED || e == ERROR_FILE_NOT_FOUND;
+}
+
+// The errors of a TCP peer that left.
+bool socket_gone(int e) {
+  return e == WSAECONNRESET || e == WSAECONNABORTED || e == WSAESHUTDOWN ||
+         e == WSAENETRESET;
+}
+
 // A read's time limit on GetTickCount64; none when timeout_ms is negative.
 class ReadLimit {
  public:
@@ -79,9 +92,37 @@ class ComPort : public Port {
       : Port(address) {
     // \\.\COMn opens every port, COM10 and above included.
     const std::string path = "\\\\.\\" + address;
+    // One process a port, so that a second one can neither steal bytes nor
+    // end the first one's stream. Windows refuses a second open of a COM
+    // port opened with share mode 0; a named mutex says the same between
+    // two of these tools where that is not enforced (Wine maps COM ports
+    // to Unix devices without it).
+    std::string key = address;
+    for (char &c : key) c = c == '\\' ? '_' : static_cast<char>(toupper(c));
+    owner_.h =
+        CreateMutexA(nullptr, TRUE, ("Global\\kestrav-port-" + key).c_str());
+    if (owner_.h != nullptr && GetLastError() == ERROR_ALREADY_EXISTS)
+      fail(kInUse);
     handle_ = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0,
                           nullptr, OPEN_EXISTING, 0, nullptr);
-    if (handle_ == INVALID_HANDLE_VALUE) fail(last_reason());
+    if (handle_ == INVALID_HANDLE_VALUE) {
+      const DWORD e = GetLastError();
+      if (e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION)
+        fail(kInUse);
+      fail(system_reason(e));
+    }
+    try {
+      configure(line);
+    } catch (...) {
+      // Put back what was changed, as the destructor would have.
+      if (restore_) SetCommState(handle_, &saved_state_);
+      CloseHandle(handle_);
+      throw;
+    }
+  }
+
+ private:
+  void configure(const LineSettings &line) {
     if (!GetCommState(handle_, &saved_state_) ||
         !GetCommTimeouts(handle_, &saved_timeouts_))
       fail("not a serial port: " + last_reason());
@@ -119,6 +160,7 @@ class ComPort : public Port {
     check_speed(line);
   }
 
+ public:
   ~ComPort() override {
     if (restore_) {
       PurgeComm(handle_, PURGE_RXCLEAR);
@@ -135,8 +177,10 @@ class ComPort : public Port {
     for (;;) {
       if (g_stop) return ReadStatus::Stopped;
       DWORD n = 0;
-      if (!ReadFile(handle_, buf, static_cast<DWORD>(cap), &n, nullptr))
+      if (!ReadFile(handle_, buf, static_cast<DWORD>(cap), &n, nullptr)) {
+        if (com_port_gone(GetLastError())) return ReadStatus::Closed;
         fail("read failed: " + last_reason());
+      }
       if (g_stop) return ReadStatus::Stopped;
       if (n > 0) {
         got = n;
@@ -149,9 +193,13 @@ class ComPort : public Port {
   void write(const uint8_t *data, size_t n) override {
     while (n > 0) {
       DWORD w = 0;
-      if (!WriteFile(handle_, data, static_cast<DWORD>(n), &w, nullptr))
+      if (!WriteFile(handle_, data, static_cast<DWORD>(n), &w, nullptr)) {
+        if (com_port_gone(GetLastError()))
+          throw PortGone(name() + ": write failed: " + last_reason());
         fail("write failed: " + last_reason());
-      if (w == 0) fail("write timed out");
+      }
+      if (w == 0 && patient_ && g_stop) fail("stopped while waiting to write");
+      if (w == 0 && !patient_) fail("write timed out");
       data += w;
       n -= w;
     }
@@ -166,6 +214,14 @@ class ComPort : public Port {
   }
 
  private:
+  static constexpr const char *kInUse = "in use by another process";
+  // Closed even when the constructor fails, so that a retry can take it.
+  struct Owned {
+    HANDLE h = nullptr;
+    ~Owned() {
+      if (h != nullptr) CloseHandle(h);
+    }
+  } owner_;
   HANDLE handle_ = INVALID_HANDLE_VALUE;
   DCB saved_state_{};
   COMMTIMEOUTS saved_timeouts_{};
@@ -216,8 +272,7 @@ class SocketPort : public Port {
         got = static_cast<size_t>(n);
         return ReadStatus::Data;
       }
-      if (n == 0 || WSAGetLastError() == WSAECONNRESET)
-        return ReadStatus::Closed;
+      if (n == 0 || socket_gone(WSAGetLastError())) return ReadStatus::Closed;
       fail("read failed: " + socket_reason());
     }
   }
@@ -226,6 +281,8 @@ class SocketPort : public Port {
     while (n > 0) {
       const int w = send(socket_, reinterpret_cast<const char *>(data),
                          static_cast<int>(n), 0);
+      if (w == SOCKET_ERROR && socket_gone(WSAGetLastError()))
+        throw PortGone(name() + ": write failed: " + socket_reason());
       if (w == SOCKET_ERROR) fail("write failed: " + socket_reason());
       data += w;
       n -= static_cast<size_t>(w);
@@ -344,7 +401,8 @@ std::unique_ptr<Port> accept_tcp(const std::string &address,
   char host[NI_MAXHOST], port[NI_MAXSERV];
   getnameinfo(reinterpret_cast<sockaddr *>(&bound), len, host, sizeof host,
               port, sizeof port, NI_NUMERICHOST | NI_NUMERICSERV);
-  announce(join_tcp(host, port));
+  const std::string bound_name = join_tcp(host, port);
+  announce(bound_name);
   for (;;) {
     if (g_stop) {
       closesocket(s);
@@ -358,8 +416,8 @@ std::unique_ptr<Port> accept_tcp(const std::string &address,
     SOCKET peer = accept(s, nullptr, nullptr);
     closesocket(s);
     if (peer == INVALID_SOCKET)
-      throw PortError(address + ": accept failed: " + socket_reason());
-    return std::make_unique<SocketPort>(address, peer);
+      throw PortError(bound_name + ": accept failed: " + socket_reason());
+    return std::make_unique<SocketPort>(bound_name, peer);
   }
 }
 

@@ -31,8 +31,7 @@ class Pty:
 
     def __init__(self, test):
         self.master, self.slave = os.openpty()
-        test.addCleanup(os.close, self.master)
-        test.addCleanup(os.close, self.slave)
+        test.addCleanup(self.unplug)
         self.path = os.ttyname(self.slave)
         if WINDOWS:
             prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
@@ -43,6 +42,14 @@ class Pty:
             os.symlink(self.path, link)
             test.addCleanup(os.unlink, link)
             self.path = name.upper()
+
+    def unplug(self):
+        """Closes both sides, as an adapter pulled out of its socket: the
+        tool's side hangs up."""
+        for fd in (self.master, self.slave):
+            if fd is not None:
+                os.close(fd)
+        self.master = self.slave = None
 
     def read_until(self, done, seconds=TIMEOUT):
         """Reads what the tool sends until done(data) holds or time is up."""

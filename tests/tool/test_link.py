@@ -11,11 +11,13 @@ pty mapped to COMn in the Wine prefix.
 import json
 import os
 import re
+import select
 import signal
 import subprocess
 import tempfile
 import termios
 import time
+import tty
 import unittest
 
 from harness import TIMEOUT, WINDOWS, Lines, Pty, ipv6_loopback, tool
@@ -109,8 +111,8 @@ def parse_records(fmt, text):
 class Simulator:
     """`kestrav simulate` in its own process; where() is its first line."""
 
-    def __init__(self, test, *where, rate=200, noise=True):
-        self.truth = os.path.join(test.tmp, "truth.jsonl")
+    def __init__(self, test, *where, rate=200, noise=True, name="truth"):
+        self.truth = os.path.join(test.tmp, name + ".jsonl")
         args = ["simulate", *where, "--rate", rate, "--seed", 7,
                 "--truth", self.truth] + (["--noise"] if noise else [])
         self.proc = subprocess.Popen(tool(*args), stdout=subprocess.PIPE,
@@ -182,10 +184,13 @@ class PosixLink(LinkTest):
             self.assertEqual([dict(r, t=0) for r in records],
                              parse_records(fmt, inspected.stdout)[:12], fmt)
 
-    def test_signals_send_the_stop_frame(self):
-        for sig in (signal.SIGINT, signal.SIGTERM):
+    def test_signals_send_the_stop_frame_and_restore_the_port(self):
+        # SIGHUP is a closed terminal window or a dropped SSH session.
+        for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
             with self.subTest(signal=sig.name):
                 sim = Simulator(self, "--pty", rate=100)
+                fd = os.open(sim.where, os.O_RDWR | os.O_NOCTTY)
+                before = termios.tcgetattr(fd)
                 proc = subprocess.Popen(
                     tool("link", sim.where, "--format", "jsonl"),
                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
@@ -195,9 +200,126 @@ class PosixLink(LinkTest):
                 proc.send_signal(sig)
                 rest, err = reader.rest()
                 self.assertEqual(proc.returncode, 0, err)
+                after = termios.tcgetattr(fd)
+                os.close(fd)  # so that the simulator need not linger
+                self.assertEqual(after, before)
                 frames, commands = sim.finish(self)
                 self.assertEqual(commands, [REQUEST, STOP])
                 self.check_records(jsonl_records("".join(lines) + rest), frames)
+
+    def test_closed_or_full_output(self):
+        # The reader leaving (| head -1) is a normal end; a full disk is not.
+        sim = Simulator(self, "--pty", rate=100, name="head")
+        proc = subprocess.Popen(tool("link", sim.where, "--format", "jsonl"),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(proc.kill)
+        Lines(proc).readline()
+        proc.stdout.close()
+        closed = time.monotonic()
+        self.assertEqual(proc.wait(timeout=TIMEOUT), 0, proc.stderr.read())
+        self.assertLess(time.monotonic() - closed, 1.0)
+        self.assertEqual(proc.stderr.read(), b"")
+        self.assertEqual(sim.finish(self)[1], [REQUEST, STOP])
+        for args in ([], ["--record", "/dev/full"]):
+            with self.subTest(args=args), open(os.devnull if args else
+                                               "/dev/full", "w") as out:
+                sim = Simulator(self, "--pty", rate=100, name="full")
+                run = subprocess.run(tool("link", sim.where, "--count", 20,
+                                          *args),
+                                     stdout=out, stderr=subprocess.PIPE,
+                                     text=True, timeout=TIMEOUT)
+                self.assertEqual(run.returncode, 1)
+                self.assertIn("No space left on device", run.stderr)
+                self.assertEqual(sim.finish(self)[1], [REQUEST, STOP])
+
+    def test_a_busy_port_is_refused_before_a_byte_is_written(self):
+        sim = Simulator(self, "--pty", rate=100)
+        first = subprocess.Popen(tool("link", sim.where, "--format", "jsonl"),
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                 text=True)
+        self.addCleanup(first.kill)
+        reader = Lines(first)
+        lines = [reader.readline()]
+        second = self.run_link(sim.where)
+        self.assertEqual(second.returncode, 1)
+        self.assertIn(sim.where + ": in use by another process", second.stderr)
+        lines += [reader.readline() for _ in range(5)]
+        first.send_signal(signal.SIGINT)
+        rest, err = reader.rest()
+        self.assertEqual(first.returncode, 0, err)
+        frames, commands = sim.finish(self)
+        self.assertEqual(commands, [REQUEST, STOP])
+        self.check_records(jsonl_records("".join(lines) + rest), frames)
+
+    def test_reconnect_over_tcp(self):
+        with socket_bound() as free_port:
+            address = "tcp:127.0.0.1:%d" % free_port
+        first = Simulator(self, "--listen", address, name="first")
+        proc = subprocess.Popen(tool("link", address, "--format", "jsonl",
+                                     "--reconnect"),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                text=True)
+        self.addCleanup(proc.kill)
+        reader = Lines(proc)
+        lines = [reader.readline() for _ in range(3)]
+        first.kill()
+        time.sleep(0.3)
+        second = Simulator(self, "--listen", address, name="second")
+        lines += [reader.readline() for _ in range(3)]
+        proc.send_signal(signal.SIGINT)
+        rest, err = reader.rest()
+        self.assertEqual(proc.returncode, 0, err)
+        self.assertIn(address + ": back", err)
+        self.assertEqual(second.finish(self)[1], [REQUEST, STOP])
+        numbers = [r["n"] for r in jsonl_records("".join(lines) + rest)]
+        self.assertEqual(numbers, list(range(1, len(numbers) + 1)))
+        self.assertGreater(len(numbers), 3)
+
+    def test_reconnect_to_a_replugged_serial_adapter(self):
+        # /dev/serial/by-id names are symlinks that the kernel makes anew
+        # on replug, to whatever ttyUSBn the adapter then gets.
+        link = os.path.join(self.tmp, "by-id")
+        plug = Pty(self)
+        os.symlink(plug.path, link)
+        proc = subprocess.Popen(tool("link", link, "--format", "jsonl",
+                                     "--reconnect"),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                text=True)
+        self.addCleanup(proc.kill)
+        reader = Lines(proc)
+        frame = bytes.fromhex("faa51f0000") + bytes(range(30)) + b"\x5f"
+        for n in (1, 2):
+            self.assertEqual(plug.read_until(lambda d: d == REQUEST), REQUEST)
+            os.write(plug.master, frame * 2)
+            records = [json.loads(reader.readline()) for _ in range(2)]
+            self.assertEqual([r["n"] for r in records], [2 * n - 1, 2 * n])
+            if n == 1:
+                plug.unplug()
+                os.unlink(link)
+                plug = Pty(self)
+                os.symlink(plug.path, link)
+        proc.send_signal(signal.SIGINT)
+        _, err = reader.rest()
+        self.assertEqual(proc.returncode, 0, err)
+        self.assertIn(link + ": back", err)
+        self.assertEqual(plug.read_until(lambda d: d == STOP), STOP)
+
+    def test_a_slow_host_is_waited_for(self):
+        # The host stops reading until the pty is full; the simulator waits
+        # rather than giving up, and the stream goes on.
+        sim = Simulator(self, "--pty", rate=2000, noise=False)
+        fd = os.open(sim.where, os.O_RDWR | os.O_NOCTTY)
+        tty.setraw(fd)
+        os.write(fd, REQUEST)
+        time.sleep(1.2)
+        got, until = b"", time.monotonic() + 0.3
+        while time.monotonic() < until:
+            if select.select([fd], [], [], 0.05)[0]:
+                got += os.read(fd, 65536)
+        os.write(fd, STOP)
+        os.close(fd)
+        self.assertGreater(len(got), 50000)
+        self.assertEqual(sim.finish(self)[1], [REQUEST, STOP])
 
     def test_tcp_in_the_default_text_format(self):
         sim = Simulator(self, "--listen", "tcp:127.0.0.1:0")
@@ -228,7 +350,11 @@ class PosixLink(LinkTest):
             refused = "tcp:127.0.0.1:%d" % free_port
         cases = [("/dev/kestrav-none", 1, "No such file or directory"),
                  (regular, 1, "not a terminal"),
-                 (refused, 1, "Connection refused")]
+                 (refused, 1, "Connection refused"),
+                 ("localhost:5000", 1, "write tcp:localhost:5000"),
+                 ("tcp:127.0.0.1:70000", 2, "not a TCP port"),
+                 ("tcp:127.0.0.1:", 2, "not a TCP address"),
+                 ("tcp:127.0.0.1:0", 2, "not a TCP port")]
         for port, status, reason in cases:
             with self.subTest(port=port):
                 start = time.monotonic()
@@ -241,6 +367,18 @@ class PosixLink(LinkTest):
         self.assertEqual(out.returncode, 2)
         self.assertIn("--bogus", out.stderr)
         self.assertIn("usage: kestrav link", out.stderr)
+        for args, status, reason in (
+                (["--listen", "127.0.0.1:5000"], 2, "takes tcp:HOST:PORT"),
+                (["--listen", "tcp:127.0.0.1:65536"], 2, "not a TCP port"),
+                (["--pty", "--truth", self.tmp], 1, "Is a directory")):
+            out = subprocess.run(tool("simulate", *args), capture_output=True,
+                                 text=True, timeout=TIMEOUT)
+            self.assertEqual((out.returncode, reason in out.stderr),
+                             (status, True), out.stderr)
+        out = subprocess.run(tool("inspect", self.tmp), capture_output=True,
+                             text=True, timeout=TIMEOUT)
+        self.assertEqual(out.returncode, 1)
+        self.assertIn(self.tmp + ": read failed: Is a directory", out.stderr)
 
     def test_peer_leaving_mid_stream(self):
         sim = Simulator(self, "--listen", "tcp:127.0.0.1:0", rate=100)
@@ -293,6 +431,22 @@ class WineLink(LinkTest):
         self.assertEqual(proc.returncode, 0, err)
         self.assertEqual(received, REQUEST + STOP)
         self.check_records(jsonl_records(out.decode()), frames)
+
+    def test_a_busy_com_port(self):
+        pty = Pty(self)
+        first = subprocess.Popen(tool("link", pty.path, "--count", 1,
+                                      "--format", "jsonl"),
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.addCleanup(first.kill)
+        self.assertEqual(pty.read_until(lambda d: d.endswith(REQUEST)), REQUEST)
+        second = self.run_link(pty.path, "--count", 1)
+        self.assertEqual(second.returncode, 1)
+        self.assertIn(pty.path + ": in use by another process", second.stderr)
+        payload = bytes([0]) + bytes(range(30))
+        os.write(pty.master, bytes([0xFA, 0xA5, 31, 0]) + payload + b"\x5f")
+        out, err = first.communicate(timeout=TIMEOUT)
+        self.assertEqual(first.returncode, 0, err)
+        self.assertEqual(len(jsonl_records(out.decode())), 1)
 
     def test_errors_name_the_port_and_the_reason(self):
         with socket_bound() as free_port:

@@ -84,6 +84,8 @@ def check_prefix(prefix, tmp, args):
         if missing:
             raise AssertionError("Kestrav.def lacks %s" % sorted(missing))
     else:
+        one(prefix, "share/man/man1/kestrav.1")
+        one(prefix, "share/bash-completion/completions/kestrav")
         real = one(prefix, "**/libKestrav.so.1.*")
         for link in ("libKestrav.so.1", "libKestrav.so"):
             path = os.path.join(os.path.dirname(real), link)
@@ -139,7 +141,9 @@ def check_deb(deb, root, args):
                  "/usr/include/Kestrav_version.h",
                  "/usr/bin/kestrav", "/usr/lib/pkgconfig/kestrav.pc",
                  "/usr/lib/cmake/Kestrav/KestravConfig.cmake",
-                 "/usr/share/doc/Kestrav/LICENSE"):
+                 "/usr/share/doc/Kestrav/LICENSE",
+                 "/usr/share/man/man1/kestrav.1",
+                 "/usr/share/bash-completion/completions/kestrav"):
         if path not in listed:
             raise AssertionError("%s is not in %s" % (path, deb))
     sh(["dpkg-deb", "-x", deb, root])

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "Kestrav.h"
+#include "hid_report.h"
 #include "sbus_frame.h"
 
 namespace kestrav_tool {
@@ -99,7 +100,7 @@ int OptionParser::parse(int argc, char **argv,
 }
 
 ReadStatus read_until(Port &port, uint8_t *buf, size_t cap, size_t &got,
-                      double deadline) {
+                      double deadline, bool report_closed) {
   for (;;) {
     got = 0;
     int timeout_ms = -1;
@@ -110,7 +111,7 @@ ReadStatus read_until(Port &port, uint8_t *buf, size_t cap, size_t &got,
     }
     const ReadStatus r = port.read(buf, cap, got, timeout_ms);
     if (r == ReadStatus::Timeout) continue;  // woke a little early
-    if (r == ReadStatus::Closed)
+    if (r == ReadStatus::Closed && report_closed)
       std::fprintf(stderr, "kestrav: %s: the peer closed the connection\n",
                    port.name().c_str());
     return r;
@@ -119,6 +120,13 @@ ReadStatus read_until(Port &port, uint8_t *buf, size_t cap, size_t &got,
 
 std::unique_ptr<Port> reconnect(const std::string &address,
                                 const LineSettings &line, double deadline) {
+  return reconnect(
+      address, [&] { return open_port(address, line); }, deadline);
+}
+
+std::unique_ptr<Port> reconnect(
+    const std::string &address,
+    const std::function<std::unique_ptr<Port>()> &open, double deadline) {
   constexpr double kRetrySeconds = 0.5;
   std::fprintf(stderr, "kestrav: %s: gone; opening it again every %.1f s\n",
                address.c_str(), kRetrySeconds);
@@ -130,7 +138,8 @@ std::unique_ptr<Port> reconnect(const std::string &address,
     }
     if (!sleep_until(next)) return nullptr;
     try {
-      std::unique_ptr<Port> port = open_port(address, line);
+      std::unique_ptr<Port> port = open();
+      if (!port) continue;
       std::fprintf(stderr, "kestrav: %s: back\n", address.c_str());
       return port;
     } catch (const PortError &) {
@@ -216,10 +225,13 @@ void RecordWriter::begin() {
       for (int k = 0; k < 15; ++k) std::fprintf(out_, ",b15_%d", k);
       for (int k = 0; k < 32; ++k) std::fprintf(out_, ",b32_%d", k);
       std::fprintf(out_, "\n");
-    } else {
+    } else if (kind_ == Kind::Sbus) {
       for (unsigned k = 0; k < kSbusChannels; ++k)
         std::fprintf(out_, ",ch%u", k);
       std::fprintf(out_, ",ch17,ch18,frame_lost,failsafe,end\n");
+    } else {
+      for (unsigned k = 0; k < kHidValues; ++k) std::fprintf(out_, ",v%u", k);
+      std::fprintf(out_, "\n");
     }
   }
   flush();
@@ -291,6 +303,30 @@ void RecordWriter::sbus_record(double t, uint64_t n, const uint16_t *channels,
                    "\"failsafe\": %s, \"end\": %u}\n",
                    ch17, ch18, lost ? "true" : "false",
                    failsafe ? "true" : "false", end);
+      break;
+  }
+  flush();
+}
+
+void RecordWriter::hid_record(double t, uint64_t n, const uint16_t *values) {
+  const unsigned long long number = n;
+  errno = 0;
+  switch (format_) {
+    case Format::Text:
+      std::fprintf(out_, "report %llu at %.6f s:", number, t);
+      for (size_t k = 0; k < kHidValues; ++k)
+        std::fprintf(out_, " %5u", static_cast<unsigned>(values[k]));
+      std::fprintf(out_, "\n");
+      break;
+    case Format::Csv:
+      std::fprintf(out_, "%.6f,%llu,", t, number);
+      print_words(out_, ",", values, kHidValues);
+      std::fprintf(out_, "\n");
+      break;
+    case Format::Jsonl:
+      std::fprintf(out_, "{\"t\": %.6f, \"n\": %llu, \"values\": [", t, number);
+      print_words(out_, ", ", values, kHidValues);
+      std::fprintf(out_, "]}\n");
       break;
   }
   flush();

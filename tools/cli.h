@@ -76,7 +76,7 @@ struct RunLimits {
 // monotonic_seconds() value, or negative for none): Timeout once it has
 // passed. A peer that closed the connection is reported on stderr.
 ReadStatus read_until(Port &port, uint8_t *buf, size_t cap, size_t &got,
-                      double deadline);
+                      double deadline, bool report_closed = true);
 
 // --reconnect: after the port at address went away, opens it again every
 // 500 ms, with the same line settings, until it opens or the run ends (a
@@ -84,6 +84,10 @@ ReadStatus read_until(Port &port, uint8_t *buf, size_t cap, size_t &got,
 // and when the port is back. Returns null when the run ended first.
 std::unique_ptr<Port> reconnect(const std::string &address,
                                 const LineSettings &line, double deadline);
+// The same with any way of opening it.
+std::unique_ptr<Port> reconnect(
+    const std::string &address,
+    const std::function<std::unique_ptr<Port>()> &open, double deadline);
 
 // --record FILE: every byte received, unchanged. Each chunk is flushed as it
 // comes; a failed write, flush or close is a ToolError with the reason.
@@ -114,7 +118,7 @@ Format parse_format(const char *text);
 // reason for anything else (a full disk, say).
 class RecordWriter {
  public:
-  enum class Kind { Link, Sbus };
+  enum class Kind { Link, Sbus, Hid };
   RecordWriter(std::FILE *out, Format format, Kind kind)
       : out_(out), format_(format), kind_(kind) {}
   // Starts the output: the CSV header, even if no record follows.
@@ -125,6 +129,8 @@ class RecordWriter {
   // SBUS records: the sixteen channels, the four flags and the end byte.
   void sbus_record(double t, uint64_t n, const uint16_t *channels,
                    uint8_t flags, uint8_t end);
+  // HID records: the eleven values of one report.
+  void hid_record(double t, uint64_t n, const uint16_t *values);
 
  private:
   void flush();

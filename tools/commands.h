@@ -2,6 +2,9 @@
 // returns the exit status; usage errors are thrown as UsageError.
 #pragma once
 
+#include <cstddef>
+#include <cstdio>
+
 namespace kestrav_tool {
 
 struct Command {
@@ -16,5 +19,11 @@ extern const Command kInspectCommand;
 extern const Command kSimulateCommand;
 extern const Command kSbusCommand;
 extern const Command kSbusMonitorCommand;
+extern const Command kHidCommand;
+extern const Command kPortsCommand;
+
+// Writes the manual page (roff) for the given commands.
+void print_manual(std::FILE *out, const Command *const *commands, size_t n,
+                  const char *version);
 
 }  // namespace kestrav_tool

@@ -1,5 +1,6 @@
 // kestrav: the command-line tool that does the I/O the library leaves to
-// its host: serial ports, TCP bridges and a device simulator.
+// its host: serial ports, TCP bridges, SBUS, game controllers and a device
+// simulator.
 #include <cstdio>
 #include <cstring>
 
@@ -11,15 +12,17 @@
 namespace kestrav_tool {
 namespace {
 
-const Command *const kCommands[] = {&kLinkCommand, &kInspectCommand,
-                                    &kSimulateCommand, &kSbusCommand,
-                                    &kSbusMonitorCommand};
+const Command *const kCommands[] = {
+    &kLinkCommand,        &kInspectCommand, &kSimulateCommand, &kSbusCommand,
+    &kSbusMonitorCommand, &kHidCommand,     &kPortsCommand};
 
 void print_overview(std::FILE *out) {
   std::fprintf(out,
                "usage: kestrav COMMAND [options]\n"
                "       kestrav COMMAND --help\n"
-               "       kestrav --version\n\ncommands:\n");
+               "       kestrav --version\n"
+               "       kestrav --man     (this help as a manual page)\n"
+               "\ncommands:\n");
   for (const Command *c : kCommands)
     std::fprintf(out, "  %-14s %s\n", c->name, c->summary);
 }
@@ -42,6 +45,14 @@ int dispatch(int argc, char **argv) {
   const char *name = argv[1];
   if (std::strcmp(name, "--help") == 0 || std::strcmp(name, "-h") == 0) {
     print_overview(stdout);
+    return 0;
+  }
+  if (std::strcmp(name, "--man") == 0) {
+    char version[32];
+    std::snprintf(version, sizeof version, "%d.%d.%d", KESTRAV_VERSION_MAJOR,
+                  KESTRAV_VERSION_MINOR, KESTRAV_VERSION_PATCH);
+    print_manual(stdout, kCommands, sizeof kCommands / sizeof kCommands[0],
+                 version);
     return 0;
   }
   if (std::strcmp(name, "--version") == 0) {

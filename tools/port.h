@@ -91,6 +91,20 @@ std::unique_ptr<Port> open_port(const std::string &address,
 std::unique_ptr<Port> accept_tcp(const std::string &address,
                                  void (*announce)(const std::string &));
 
+// A HID game-controller device for `kestrav hid`, or a recording of one.
+struct HidSource {
+  std::unique_ptr<Port> port;  // null: a stop came while a FIFO waited
+  // A recording is a byte stream of 17-byte reports back to back; a device
+  // gives one whole report a read.
+  bool recording = false;
+  std::string description;  // a device's bus, VID:PID and name
+};
+
+// Opens DEVICE for reading reports: on Linux a hidraw node, on Windows a
+// HID device interface path or VID:PID in hex (the first such device). A
+// regular file, a FIFO or "-" (standard input) is a recording.
+HidSource open_hid(const std::string &device);
+
 // POSIX only: creates a pseudo-terminal and returns its device side; slave
 // receives the path a host opens. The terminal keeps the kernel's default
 // (cooked) settings: the host must make it raw.

@@ -15,11 +15,18 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#if defined(__linux__)
+#include <linux/hidraw.h>
+#include <linux/input.h>
+#endif
+
 #include <cmath>
+#include <cstdio>
 
 #include "port.h"
 #include "serial_settings.h"
@@ -394,6 +401,49 @@ std::unique_ptr<Port> accept_tcp(const std::string &address,
     close(fd);
     return std::make_unique<TcpPort>(bound_name, peer);
   }
+}
+
+HidSource open_hid(const std::string &device) {
+  HidSource source;
+  if (device == "-") {
+    source.port = std::make_unique<FdPort>("standard input", dup(0));
+    source.recording = true;
+    return source;
+  }
+  struct stat st {};
+  if (stat(device.c_str(), &st) != 0) throw PortError(device + ": " + reason());
+  if (!S_ISCHR(st.st_mode)) {
+    // A recording. A FIFO's open waits for its writer; a stop ends that.
+    const int fd = open(device.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 && g_stop) return source;
+    if (fd < 0) throw PortError(device + ": " + reason());
+    source.port = std::make_unique<FdPort>(device, fd);
+    source.recording = true;
+    return source;
+  }
+#if defined(__linux__)
+  const int fd = open(device.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) throw PortError(device + ": " + reason());
+  auto port = std::make_unique<FdPort>(device, fd);
+  hidraw_devinfo info{};
+  if (ioctl(fd, HIDIOCGRAWINFO, &info) != 0)
+    throw PortError(device + ": not a hidraw device: " + reason());
+  char name[256] = {0};
+  if (ioctl(fd, HIDIOCGRAWNAME(sizeof name - 1), name) < 0) name[0] = '\0';
+  const char *bus = info.bustype == BUS_USB         ? "usb"
+                    : info.bustype == BUS_BLUETOOTH ? "bluetooth"
+                    : info.bustype == BUS_I2C       ? "i2c"
+                                                    : "bus";
+  char ids[16];
+  std::snprintf(ids, sizeof ids, "%04x:%04x",
+                static_cast<unsigned>(info.vendor) & 0xFFFF,
+                static_cast<unsigned>(info.product) & 0xFFFF);
+  source.description = std::string(bus) + " " + ids + " " + name;
+  source.port = std::move(port);
+  return source;
+#else
+  throw PortError(device + ": HID devices are read through hidraw (Linux)");
+#endif
 }
 
 std::unique_ptr<Port> open_pty(std::string &slave) {

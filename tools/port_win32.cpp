@@ -8,8 +8,18 @@
 #include <ws2tcpip.h>
 
 #include <windows.h>
+// After <windows.h>. MinGW's hidsdi.h declares no C linkage of its own.
+extern "C" {
+#include <hidsdi.h>
+}
+#include <setupapi.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstring>
 
 #include "port.h"
+#include "ports.h"
 
 namespace kestrav_tool {
 namespace {
@@ -419,6 +429,205 @@ std::unique_ptr<Port> accept_tcp(const std::string &address,
       throw PortError(bound_name + ": accept failed: " + socket_reason());
     return std::make_unique<SocketPort>(bound_name, peer);
   }
+}
+
+// --- HID devices and recordings
+// ---------------------------------------------------------------
+namespace {
+
+// A HID device, read with overlapped I/O so that a console event ends the
+// wait. Every report comes with its ID first (0 for a device without
+// numbered reports).
+class HidPort : public Port {
+ public:
+  HidPort(const std::string &name, HANDLE h)
+      : Port(name),
+        handle_(h),
+        event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+  ~HidPort() override {
+    CancelIo(handle_);
+    CloseHandle(handle_);
+    if (event_ != nullptr) CloseHandle(event_);
+  }
+
+  ReadStatus read(uint8_t *buf, size_t cap, size_t &got,
+                  int timeout_ms) override {
+    got = 0;
+    const ReadLimit limit(timeout_ms);
+    OVERLAPPED o{};
+    o.hEvent = event_;
+    ResetEvent(event_);
+    DWORD n = 0;
+    if (!ReadFile(handle_, buf, static_cast<DWORD>(cap), &n, &o)) {
+      const DWORD e = GetLastError();
+      if (e != ERROR_IO_PENDING) {
+        if (com_port_gone(e) || e == ERROR_DEVICE_NOT_CONNECTED)
+          return ReadStatus::Closed;
+        fail("read failed: " + system_reason(e));
+      }
+      for (;;) {
+        if (WaitForSingleObject(event_, limit.slice()) == WAIT_OBJECT_0) break;
+        if (g_stop || limit.over()) {
+          CancelIo(handle_);
+          GetOverlappedResult(handle_, &o, &n, TRUE);
+          return g_stop ? ReadStatus::Stopped : ReadStatus::Timeout;
+        }
+      }
+      if (!GetOverlappedResult(handle_, &o, &n, FALSE)) {
+        const DWORD f = GetLastError();
+        if (com_port_gone(f)) return ReadStatus::Closed;
+        fail("read failed: " + system_reason(f));
+      }
+    }
+    got = n;
+    return n > 0 ? ReadStatus::Data : ReadStatus::Timeout;
+  }
+  void write(const uint8_t *, size_t) override {
+    fail("reports are only read");
+  }
+  void drain() override {}
+
+ private:
+  HANDLE handle_;
+  HANDLE event_;
+};
+
+// A recording: a file or standard input, read as a byte stream.
+class FilePort : public Port {
+ public:
+  FilePort(const std::string &name, HANDLE h, bool owned)
+      : Port(name), handle_(h), owned_(owned) {}
+  ~FilePort() override {
+    if (owned_) CloseHandle(handle_);
+  }
+  ReadStatus read(uint8_t *buf, size_t cap, size_t &got, int) override {
+    got = 0;
+    if (g_stop) return ReadStatus::Stopped;
+    DWORD n = 0;
+    if (!ReadFile(handle_, buf, static_cast<DWORD>(cap), &n, nullptr)) {
+      if (GetLastError() == ERROR_BROKEN_PIPE) return ReadStatus::Closed;
+      fail("read failed: " + last_reason());
+    }
+    if (n == 0) return ReadStatus::Closed;  // the end of the recording
+    got = n;
+    return ReadStatus::Data;
+  }
+  void write(const uint8_t *, size_t) override { fail("recordings are read"); }
+  void drain() override {}
+
+ private:
+  HANDLE handle_;
+  bool owned_;
+};
+
+// "046d:c21d": four hex digits, a colon, four hex digits.
+bool is_vid_pid(const std::string &s, USHORT &vid, USHORT &pid) {
+  if (s.size() != 9 || s[4] != ':') return false;
+  for (size_t k = 0; k < 9; ++k)
+    if (k != 4 && !isxdigit(static_cast<unsigned char>(s[k]))) return false;
+  vid = static_cast<USHORT>(strtoul(s.substr(0, 4).c_str(), nullptr, 16));
+  pid = static_cast<USHORT>(strtoul(s.substr(5).c_str(), nullptr, 16));
+  return true;
+}
+
+}  // namespace
+
+std::vector<std::string> hid_device_paths() {
+  std::vector<std::string> paths;
+  GUID guid;
+  HidD_GetHidGuid(&guid);
+  HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, nullptr,
+                                      DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (set == INVALID_HANDLE_VALUE) return paths;
+  SP_DEVICE_INTERFACE_DATA item{};
+  item.cbSize = sizeof item;
+  for (DWORD k = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &guid, k, &item);
+       ++k) {
+    DWORD size = 0;
+    SetupDiGetDeviceInterfaceDetailA(set, &item, nullptr, 0, &size, nullptr);
+    if (size < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) continue;
+    std::vector<char> buf(size);
+    auto *detail =
+        reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A *>(buf.data());
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    if (SetupDiGetDeviceInterfaceDetailA(set, &item, detail, size, nullptr,
+                                         nullptr))
+      paths.push_back(detail->DevicePath);
+  }
+  SetupDiDestroyDeviceInfoList(set);
+  return paths;
+}
+
+bool hid_attributes(const std::string &path, std::string &vid, std::string &pid,
+                    std::string &product) {
+  // No access rights are needed to read the attributes.
+  HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  HIDD_ATTRIBUTES a{};
+  a.Size = sizeof a;
+  const bool ok = HidD_GetAttributes(h, &a);
+  if (ok) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "%04x", a.VendorID);
+    vid = hex;
+    std::snprintf(hex, sizeof hex, "%04x", a.ProductID);
+    pid = hex;
+    wchar_t name[128] = {0};
+    if (HidD_GetProductString(h, name, sizeof name)) {
+      char narrow[256] = {0};
+      WideCharToMultiByte(CP_UTF8, 0, name, -1, narrow, sizeof narrow, nullptr,
+                          nullptr);
+      product = narrow;
+    }
+  }
+  CloseHandle(h);
+  return ok;
+}
+
+HidSource open_hid(const std::string &device) {
+  HidSource source;
+  if (device == "-") {
+    source.port = std::make_unique<FilePort>(
+        "standard input", GetStdHandle(STD_INPUT_HANDLE), false);
+    source.recording = true;
+    return source;
+  }
+  std::string path = device;
+  USHORT vid = 0, pid = 0;
+  const bool by_ids = is_vid_pid(device, vid, pid);
+  if (by_ids) {
+    path.clear();
+    for (const std::string &p : hid_device_paths()) {
+      std::string v, d, name;
+      if (hid_attributes(p, v, d, name) &&
+          strtoul(v.c_str(), nullptr, 16) == vid &&
+          strtoul(d.c_str(), nullptr, 16) == pid) {
+        path = p;
+        break;
+      }
+    }
+    if (path.empty()) throw PortError(device + ": no such HID device");
+  }
+  const bool is_device = by_ids || path.compare(0, 4, "\\\\?\\") == 0;
+  if (!is_device) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+      throw PortError(device + ": " + last_reason());
+    source.port = std::make_unique<FilePort>(device, h, true);
+    source.recording = true;
+    return source;
+  }
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  if (h == INVALID_HANDLE_VALUE) throw PortError(device + ": " + last_reason());
+  std::string v, d, name;
+  if (hid_attributes(path, v, d, name))
+    source.description = v + ":" + d + " " + name;
+  source.port = std::make_unique<HidPort>(device, h);
+  return source;
 }
 
 std::unique_ptr<Port> open_pty(std::string &) {

@@ -2,11 +2,14 @@
 // loopback cannot show a process-level test.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "hid_report.h"
 #include "port.h"
 #include "sbus_frame.h"
 
@@ -159,6 +162,85 @@ TEST(SbusDecode, KnownFrames) {
   EXPECT_EQ(d.channels, want);
   EXPECT_EQ(d.flags, kFlagCh18 | kFlagFailsafe);
   EXPECT_EQ(d.end, 0x24);
+}
+
+// One read from a HID device: 17 bytes decode as they are, 18 from the
+// second byte (the first is the report ID), anything else never in part.
+TEST(HidReport, LengthsAndReportIds) {
+  // The report layout's known answers, with an ID byte 7 in front.
+  const uint8_t with_id[18] = {7,    0x01, 0x02, 0x03, 0x04, 0x05,
+                               0x06, 0x21, 0x43, 0x65, 0x87, 0xA9,
+                               0xCB, 0xED, 0x0F, 0x0E, 0x0F, 0x10};
+  const HidValues known = {0x0201, 0x0403, 0x0605, 0x321,  0x654, 0x987,
+                           0xCBA,  0xFED,  0x0,    0x0F0E, 0x10};
+  struct Case {
+    size_t offset, n;
+    int want_id;
+    HidReport::Kind kind;
+    uint8_t id;
+  } cases[] = {
+      {1, 17, -1, HidReport::Kind::Decoded, 0},
+      {1, 17, 0, HidReport::Kind::Decoded, 0},  // unnumbered: ID 0
+      {1, 17, 7, HidReport::Kind::OtherId, 0},
+      {0, 18, -1, HidReport::Kind::Decoded, 7},
+      {0, 18, 7, HidReport::Kind::Decoded, 7},
+      {0, 18, 6, HidReport::Kind::OtherId, 7},
+      {0, 0, -1, HidReport::Kind::BadLength, 0},
+      {0, 16, -1, HidReport::Kind::BadLength, 0},
+      {0, 19, -1, HidReport::Kind::BadLength, 0},
+      {0, 64, 7, HidReport::Kind::BadLength, 0},
+  };
+  uint8_t buf[64] = {0};
+  std::copy(std::begin(with_id), std::end(with_id), buf);
+  for (const Case &c : cases) {
+    const HidReport r = take_hid_report(buf + c.offset, c.n, c.want_id);
+    EXPECT_EQ(r.kind, c.kind) << c.n << " bytes, want id " << c.want_id;
+    if (r.kind != HidReport::Kind::Decoded) continue;
+    EXPECT_EQ(r.id, c.id);
+    EXPECT_EQ(r.values, known);
+    EXPECT_EQ(r.body, buf + 1);  // the 17 bytes after any ID
+  }
+}
+
+// Every value of every width maps as the rounded linear map does, from 172
+// at 0 to 1811 at the width's maximum.
+TEST(SbusMap, EveryValueOfEveryWidth) {
+  for (unsigned bits : {4u, 8u, 12u, 16u}) {
+    const uint32_t max = (uint32_t{1} << bits) - 1;
+    EXPECT_EQ(map_to_sbus(0, bits), 172) << bits;
+    EXPECT_EQ(map_to_sbus(max, bits), 1811) << bits;
+    for (uint32_t v = 0; v <= max; ++v)
+      ASSERT_EQ(map_to_sbus(v, bits),
+                std::lround(172.0 + 1639.0 * v / static_cast<double>(max)))
+          << bits << " bits, " << v;
+  }
+}
+
+TEST(SbusMap, EntriesAndRefusals) {
+  SbusMap map;
+  ASSERT_EQ(parse_sbus_map("0,~8,c,=172,10,~3,=2047", map), "");
+  HidValues v{};
+  v[0] = 0xFFFF;  // 16 bits, at the top
+  v[8] = 0x3;     // 4 bits: inverted, 12 of 15
+  v[10] = 0x80;   // 8 bits
+  v[3] = 0;       // 12 bits at the bottom, inverted: the top
+  const Channels got = apply_sbus_map(map, v);
+  Channels want;
+  want.fill(992);
+  want[0] = 1811;
+  want[1] = map_to_sbus(12, 4);
+  want[2] = 992;
+  want[3] = 172;
+  want[4] = map_to_sbus(0x80, 8);
+  want[5] = 1811;
+  want[6] = 2047;
+  EXPECT_EQ(got, want);
+  for (const char *bad : {"11", "=2048", "x", "", "1,,2", "~", "=", "-1",
+                          "0,0,0,0,0,0,0,0,0,0,0,0,"
+                          "0,0,0,0,0"}) {
+    EXPECT_NE(parse_sbus_map(bad, map), "") << bad;
+  }
+  EXPECT_EQ(parse_sbus_map("0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0", map), "");
 }
 
 }  // namespace

@@ -1,0 +1,216 @@
+// kestrav hid: reads a HID game-controller device (or a recording of one)
+// and prints the eleven values of every report, or, with --sbus-map, one
+// line of sixteen SBUS values a report for `kestrav sbus --input -`.
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli.h"
+#include "commands.h"
+#include "hid_report.h"
+#include "port.h"
+
+namespace kestrav_tool {
+namespace {
+
+struct HidOptions {
+  std::string device;
+  Format format = Format::Text;
+  RunLimits limits;
+  std::string record;
+  int report_id = -1;  // -1: every report
+  bool mapping = false;
+  SbusMap map;
+  bool reconnect = false;
+};
+
+HidOptions parse(int argc, char **argv) {
+  HidOptions o;
+  OptionParser p{"hid",
+                 {{"format", required_argument, nullptr, 'f'},
+                  kCountOption,
+                  kSecondsOption,
+                  {"record", required_argument, nullptr, 'o'},
+                  {"report-id", required_argument, nullptr, 'i'},
+                  {"sbus-map", required_argument, nullptr, 'm'},
+                  kReconnectOption}};
+  const int first = p.parse(argc, argv, [&](int c, const char *arg) {
+    if (o.limits.take(c, arg)) return;
+    switch (c) {
+      case 'f':
+        o.format = parse_format(arg);
+        break;
+      case 'o':
+        o.record = arg;
+        break;
+      case 'i':
+        o.report_id = static_cast<int>(parse_number(arg, 255, "--report-id"));
+        break;
+      case 'm': {
+        const std::string why = parse_sbus_map(arg, o.map);
+        if (!why.empty()) throw UsageError("--sbus-map: " + why);
+        o.mapping = true;
+        break;
+      }
+      case 'R':
+        o.reconnect = true;
+        break;
+    }
+  });
+  if (first != argc - 1) throw UsageError("hid takes exactly one DEVICE");
+  o.device = argv[first];
+  return o;
+}
+
+// Everything a run counts, for the line at its end.
+struct Tally {
+  uint64_t decoded = 0;
+  uint64_t other_id = 0;
+  std::map<size_t, uint64_t> lengths;  // skipped reports by length
+};
+
+// One line of sixteen values, flushed at once: a pipe must never hold a
+// servo command back.
+void print_channels(const Channels &channels) {
+  errno = 0;
+  for (size_t k = 0; k < channels.size(); ++k)
+    std::fprintf(stdout, "%s%u", k == 0 ? "" : ",",
+                 static_cast<unsigned>(channels[k]));
+  std::fputc('\n', stdout);
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return;
+  if (errno == EPIPE) throw OutputClosed();
+  throw ToolError("standard output: " + system_reason());
+}
+
+int run(int argc, char **argv) {
+  const HidOptions o = parse(argc, argv);
+  install_stop_handlers();
+  RecordFile record(o.record);
+  HidSource source = open_hid(o.device);
+  if (!source.port) return 0;  // Ctrl-C while a FIFO waited for its writer
+  if (!source.description.empty())
+    std::fprintf(stderr, "kestrav hid: %s: %s\n", o.device.c_str(),
+                 source.description.c_str());
+  const bool recording = source.recording;
+
+  RecordWriter writer(stdout, o.format, RecordWriter::Kind::Hid);
+  Tally tally;
+  const double start = monotonic_seconds();
+  const double deadline = o.limits.deadline(start);
+  auto more = [&] {
+    return o.limits.count == 0 || tally.decoded < o.limits.count;
+  };
+  // One report: decoded whole or skipped whole, never in part.
+  auto take = [&](const uint8_t *data, size_t n) {
+    const HidReport r = take_hid_report(data, n, o.report_id);
+    if (r.kind == HidReport::Kind::BadLength) {
+      if (tally.lengths[n]++ == 0)
+        std::fprintf(stderr,
+                     "kestrav hid: skipping reports of %u bytes (17, or 18 "
+                     "with a report ID first, are decoded)\n",
+                     static_cast<unsigned>(n));
+      return;
+    }
+    if (r.kind == HidReport::Kind::OtherId) {
+      ++tally.other_id;
+      return;
+    }
+    ++tally.decoded;
+    record.write(r.body, kHidReportSize);
+    if (o.mapping) {
+      print_channels(apply_sbus_map(o.map, r.values));
+    } else {
+      writer.hid_record(monotonic_seconds() - start, tally.decoded,
+                        r.values.data());
+    }
+  };
+
+  int status = 0;
+  std::vector<uint8_t> pending;  // a recording's bytes short of a report
+  try {
+    if (!o.mapping) writer.begin();
+    uint8_t buf[4096];
+    while (more()) {
+      size_t got = 0;
+      const ReadStatus r =
+          read_until(*source.port, buf, sizeof buf, got, deadline, !recording);
+      if (r == ReadStatus::Closed && !recording && o.reconnect) {
+        source.port = reconnect(
+            o.device, [&] { return open_hid(o.device).port; }, deadline);
+        if (!source.port) break;  // the run ended while it was away
+        continue;
+      }
+      if (r != ReadStatus::Data) {
+        // The end of a recording is a normal end; a device that went away
+        // is not.
+        status = r == ReadStatus::Closed && !recording ? 1 : 0;
+        break;
+      }
+      if (!recording) {
+        take(buf, got);
+        continue;
+      }
+      pending.insert(pending.end(), buf, buf + got);
+      size_t at = 0;
+      for (; pending.size() - at >= kHidReportSize && more();
+           at += kHidReportSize)
+        take(pending.data() + at, kHidReportSize);
+      pending.erase(pending.begin(), pending.begin() + static_cast<long>(at));
+    }
+    // A recording that ends inside a report: that report is skipped.
+    if (more() && !pending.empty()) take(pending.data(), pending.size());
+    record.close();
+  } catch (const OutputClosed &) {
+    // The reader left (| head): a normal end.
+  } catch (const std::runtime_error &e) {
+    std::fprintf(stderr, "kestrav: %s\n", e.what());
+    status = 1;
+  }
+  std::string skipped;
+  for (const auto &length : tally.lengths)
+    skipped += ", " + std::to_string(length.second) + " of " +
+               std::to_string(length.first) + " bytes";
+  if (tally.other_id > 0)
+    skipped += ", " + std::to_string(tally.other_id) + " with another ID";
+  std::fprintf(stderr, "kestrav hid: %llu reports decoded%s%s\n",
+               static_cast<unsigned long long>(tally.decoded),
+               skipped.empty() ? "" : "; skipped", skipped.c_str());
+  return status;
+}
+
+}  // namespace
+
+const Command kHidCommand = {
+    "hid", run, "read a HID game controller and print its values",
+    "usage: kestrav hid DEVICE [options]\n"
+    "\n"
+    "Reads the reports of a HID game controller and prints one record per\n"
+    "report: the time, the report's number and its eleven values, decoded\n"
+    "by the library. A 17-byte report is decoded as it is; an 18-byte one\n"
+    "from its second byte, its first being the report ID. A report of any\n"
+    "other length is skipped whole and counted.\n"
+    "\n"
+    "DEVICE: a hidraw node (/dev/hidraw0) on Linux; on Windows a device\n"
+    "path as `kestrav ports` prints it, or VID:PID in hex. A regular file,\n"
+    "a FIFO or - (standard input) is a recording: 17-byte reports back to\n"
+    "back, as --record writes them.\n"
+    "\n"
+    "  --format F        text, csv or jsonl (default text)\n"
+    "  --count N         stop after N reports (0: no limit)\n"
+    "  --seconds S       stop after S seconds\n"
+    "  --record FILE     also write every report decoded, 17 bytes each\n"
+    "  --report-id N     keep only the reports with ID N (0: unnumbered)\n"
+    "  --sbus-map MAP    instead of records, print a line of 16 SBUS values\n"
+    "                    a report, for `kestrav sbus PORT --input -`. MAP is\n"
+    "                    comma-separated; entry k sets channel k: N (value N\n"
+    "                    scaled from its full range onto 172 to 1811), ~N\n"
+    "                    (the same, inverted), c (992) or =V (0 to 2047);\n"
+    "                    channels past the list are centred (992)\n"
+    "  --reconnect       when the device goes away, open it again every\n"
+    "                    0.5 s\n"
+    "  --help            this text\n"};
+
+}  // namespace kestrav_tool

@@ -1,0 +1,150 @@
+// Listing ports on Linux, from sysfs: /sys/class/tty entries with a device
+// link (a real driver: this leaves out virtual consoles and ptys), their
+// stable names under /dev/serial/by-id, and /sys/class/hidraw.
+#include <dirent.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "ports.h"
+
+namespace kestrav_tool {
+namespace {
+
+constexpr const char *kTtyClass = "/sys/class/tty";
+constexpr const char *kHidrawClass = "/sys/class/hidraw";
+constexpr const char *kById = "/dev/serial/by-id";
+
+std::vector<std::string> entries(const std::string &dir) {
+  std::vector<std::string> names;
+  DIR *d = opendir(dir.c_str());
+  if (d == nullptr) return names;
+  while (const dirent *e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The first line of a sysfs attribute, or "" when there is none.
+std::string attribute(const std::string &path) {
+  std::ifstream in(path);
+  std::string line;
+  std::getline(in, line);
+  while (!line.empty() && (line.back() == '\n' || line.back() == ' '))
+    line.pop_back();
+  return line;
+}
+
+std::string resolved(const std::string &path) {
+  char buf[PATH_MAX];
+  return realpath(path.c_str(), buf) != nullptr ? buf : "";
+}
+
+// Where a symlink points, as a clean absolute path, worked out from the
+// link's text alone (the target need not be there to be named).
+std::string link_target(const std::string &link) {
+  char buf[PATH_MAX];
+  const ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
+  if (n <= 0) return "";
+  std::string target(buf, static_cast<size_t>(n));
+  if (target[0] != '/') target = link.substr(0, link.rfind('/') + 1) + target;
+  std::vector<std::string> parts;
+  size_t at = 0;
+  while (at <= target.size()) {
+    const size_t slash = std::min(target.find('/', at), target.size());
+    const std::string part = target.substr(at, slash - at);
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else if (!part.empty() && part != ".") {
+      parts.push_back(part);
+    }
+    at = slash + 1;
+  }
+  std::string clean;
+  for (const std::string &part : parts) clean += "/" + part;
+  return clean;
+}
+
+std::string last_part(const std::string &path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// The USB device above a tty's device: the nearest folder up the sysfs
+// tree that has an idVendor.
+void usb_attributes(const std::string &device, PortInfo &p) {
+  for (std::string dir = resolved(device); dir.size() > 1;
+       dir = dir.substr(0, dir.rfind('/'))) {
+    const std::string vid = attribute(dir + "/idVendor");
+    if (vid.empty()) continue;
+    p.vid = vid;
+    p.pid = attribute(dir + "/idProduct");
+    p.manufacturer = attribute(dir + "/manufacturer");
+    p.product = attribute(dir + "/product");
+    p.serial = attribute(dir + "/serial");
+    return;
+  }
+}
+
+}  // namespace
+
+std::vector<PortInfo> list_ports() {
+  std::vector<PortInfo> ports;
+  // The by-id links, by the device they point at.
+  std::vector<std::pair<std::string, std::string>> by_id;
+  for (const std::string &name : entries(kById)) {
+    const std::string link = std::string(kById) + "/" + name;
+    by_id.emplace_back(link_target(link), link);
+  }
+  for (const std::string &name : entries(kTtyClass)) {
+    const std::string base = std::string(kTtyClass) + "/" + name;
+    if (resolved(base + "/device").empty()) continue;  // no driver behind it
+    PortInfo p;
+    p.kind = "serial";
+    p.path = "/dev/" + name;
+    for (const auto &link : by_id)
+      if (link.first == p.path) p.by_id = link.second;
+    p.driver = last_part(resolved(base + "/device/driver"));
+    usb_attributes(base + "/device", p);
+    ports.push_back(p);
+  }
+  for (const std::string &name : entries(kHidrawClass)) {
+    const std::string base = std::string(kHidrawClass) + "/" + name;
+    PortInfo p;
+    p.kind = "hid";
+    p.path = "/dev/" + name;
+    // HID_ID=0003:0000046D:0000C21D (bus, vendor, product), HID_NAME=...
+    std::ifstream uevent(base + "/device/uevent");
+    for (std::string line; std::getline(uevent, line);) {
+      if (line.compare(0, 7, "HID_ID=") == 0) {
+        const std::string id = line.substr(7);
+        const std::string bus = id.substr(0, id.find(':'));
+        p.bus = bus == "0003"   ? "usb"
+                : bus == "0005" ? "bluetooth"
+                : bus == "0018" ? "i2c"
+                                : bus;
+        if (id.size() >= 22) {
+          p.vid = id.substr(9, 4);
+          p.pid = id.substr(18, 4);
+          for (std::string *s : {&p.vid, &p.pid})
+            std::transform(s->begin(), s->end(), s->begin(), ::tolower);
+        }
+      } else if (line.compare(0, 9, "HID_NAME=") == 0) {
+        p.name = line.substr(9);
+      }
+    }
+    ports.push_back(p);
+  }
+  return ports;
+}
+
+}  // namespace kestrav_tool

@@ -46,6 +46,9 @@ mono-runtime               runs them
 g++-aarch64-linux-gnu      the arm64 cross compiler
 g++-arm-linux-gnueabihf    the armhf cross compiler
 qemu-user                  runs the ARM tests
+nlohmann-json3-dev         JSON for the tool's live view
+chromium-headless-shell    the browser of the live view's tests
+nodejs                     drives that browser, with puppeteer-core
 LIST
 }
 
@@ -71,6 +74,16 @@ if [ ${#missing[@]} -gt 0 ]; then
   "${sudo[@]}" apt-get update -qq &&
     "${sudo[@]}" apt-get install -y -qq "${missing[@]}" ||
     { echo "test.sh: apt-get failed: $install_cmd" >&2; exit 1; }
+fi
+
+# --- npm packages for the browser tests --------------------------------------
+# Pinned by tests/web/package-lock.json; puppeteer-core brings no browser of
+# its own (the tests use Debian's chromium-headless-shell).
+if [ ! -f tests/web/node_modules/.package-lock.json ] ||
+   [ tests/web/package-lock.json -nt tests/web/node_modules/.package-lock.json ]; then
+  echo "== npm ci (tests/web)"
+  (cd tests/web && npm ci --no-audit --no-fund --loglevel=error) ||
+    { echo "test.sh: npm ci failed in tests/web" >&2; exit 1; }
 fi
 
 # --- 2. The Wine prefix ------------------------------------------------------

@@ -1,7 +1,9 @@
 #include "cli.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
@@ -203,37 +205,80 @@ bool read_line(std::FILE *file, std::string &line, size_t limit,
 }
 
 Format parse_format(const char *text) {
-  if (std::strcmp(text, "text") == 0) return Format::Text;
-  if (std::strcmp(text, "csv") == 0) return Format::Csv;
-  if (std::strcmp(text, "jsonl") == 0) return Format::Jsonl;
-  throw UsageError(std::string("--format must be text, csv or jsonl, not '") +
-                   text + "'");
+  for (const Format f :
+       {Format::Text, Format::Csv, Format::Jsonl, Format::None})
+    if (std::strcmp(text, format_name(f)) == 0) return f;
+  throw UsageError(
+      std::string("--format must be text, csv, jsonl or none, not '") + text +
+      "'");
+}
+
+const char *end_reason(ReadStatus last) {
+  switch (last) {
+    case ReadStatus::Data:
+      return "--count reached";
+    case ReadStatus::Timeout:
+      return "--seconds reached";
+    case ReadStatus::Stopped:
+      return "stopped (Ctrl-C or a signal)";
+    case ReadStatus::Closed:
+      break;
+  }
+  return "the port went away or its peer closed the connection";
+}
+
+const char *format_name(Format format) {
+  switch (format) {
+    case Format::Text:
+      return "text";
+    case Format::Csv:
+      return "csv";
+    case Format::Jsonl:
+      return "jsonl";
+    case Format::None:
+      break;
+  }
+  return "none";
 }
 
 namespace {
-void print_words(std::FILE *out, const char *sep, const uint16_t *w, size_t n) {
-  for (size_t k = 0; k < n; ++k)
-    std::fprintf(out, "%s%u", k == 0 ? "" : sep, static_cast<unsigned>(w[k]));
+
+// printf into a string.
+void append(std::string &out, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
+void append(std::string &out, const char *format, ...) {
+  char buf[256];
+  va_list args;
+  va_start(args, format);
+  const int n = std::vsnprintf(buf, sizeof buf, format, args);
+  va_end(args);
+  if (n > 0) out.append(buf, std::min(static_cast<size_t>(n), sizeof buf - 1));
 }
+
+std::string words(const char *sep, const uint16_t *w, size_t n) {
+  std::string out;
+  for (size_t k = 0; k < n; ++k)
+    append(out, "%s%u", k == 0 ? "" : sep, static_cast<unsigned>(w[k]));
+  return out;
+}
+
 }  // namespace
 
 void RecordWriter::begin() {
+  if (format_ != Format::Csv) return;
   errno = 0;
-  if (format_ == Format::Csv) {
-    std::fprintf(out_, "t,n");
-    if (kind_ == Kind::Link) {
-      for (int k = 0; k < 15; ++k) std::fprintf(out_, ",b15_%d", k);
-      for (int k = 0; k < 32; ++k) std::fprintf(out_, ",b32_%d", k);
-      std::fprintf(out_, "\n");
-    } else if (kind_ == Kind::Sbus) {
-      for (unsigned k = 0; k < kSbusChannels; ++k)
-        std::fprintf(out_, ",ch%u", k);
-      std::fprintf(out_, ",ch17,ch18,frame_lost,failsafe,end\n");
-    } else {
-      for (unsigned k = 0; k < kHidValues; ++k) std::fprintf(out_, ",v%u", k);
-      std::fprintf(out_, "\n");
-    }
+  std::string header = "t,n";
+  if (kind_ == Kind::Link) {
+    for (int k = 0; k < 15; ++k) append(header, ",b15_%d", k);
+    for (int k = 0; k < 32; ++k) append(header, ",b32_%d", k);
+  } else if (kind_ == Kind::Sbus) {
+    for (unsigned k = 0; k < kSbusChannels; ++k) append(header, ",ch%u", k);
+    header += ",ch17,ch18,frame_lost,failsafe,end";
+  } else {
+    for (unsigned k = 0; k < kHidValues; ++k) append(header, ",v%u", k);
   }
+  header += '\n';
+  std::fputs(header.c_str(), out_);
   flush();
 }
 
@@ -243,36 +288,41 @@ void RecordWriter::flush() {
   throw ToolError("standard output: " + system_reason());
 }
 
+void RecordWriter::emit(const std::string &text, const std::string &csv,
+                        const std::string &jsonl) {
+  if (tap_) tap_(jsonl);
+  if (format_ == Format::None) return;
+  errno = 0;
+  const std::string &line = format_ == Format::Text  ? text
+                            : format_ == Format::Csv ? csv
+                                                     : jsonl;
+  std::fputs(line.c_str(), out_);
+  if (format_ != Format::Text) std::fputc('\n', out_);
+  flush();
+}
+
 void RecordWriter::link_record(double t, uint64_t n, const uint16_t *block15,
                                const uint16_t *block32) {
   const unsigned long long number = n;
-  errno = 0;
-  switch (format_) {
-    case Format::Text:
-      std::fprintf(out_, "frame %llu at %.6f s\n  block15:", number, t);
-      for (size_t k = 0; k < 15; ++k) std::fprintf(out_, " %5u", block15[k]);
-      std::fprintf(out_, "\n  block32:");
-      for (size_t k = 0; k < 32; ++k)
-        std::fprintf(out_, "%s %5u", k == 16 ? "\n          " : "", block32[k]);
-      std::fprintf(out_, "\n");
-      break;
-    case Format::Csv:
-      std::fprintf(out_, "%.6f,%llu,", t, number);
-      print_words(out_, ",", block15, 15);
-      std::fprintf(out_, ",");
-      print_words(out_, ",", block32, 32);
-      std::fprintf(out_, "\n");
-      break;
-    case Format::Jsonl:
-      std::fprintf(out_, "{\"t\": %.6f, \"n\": %llu, \"block15\": [", t,
-                   number);
-      print_words(out_, ", ", block15, 15);
-      std::fprintf(out_, "], \"block32\": [");
-      print_words(out_, ", ", block32, 32);
-      std::fprintf(out_, "]}\n");
-      break;
+  std::string text, csv, jsonl;
+  if (format_ == Format::Text) {
+    append(text, "frame %llu at %.6f s\n  block15:", number, t);
+    for (size_t k = 0; k < 15; ++k) append(text, " %5u", block15[k]);
+    text += "\n  block32:";
+    for (size_t k = 0; k < 32; ++k)
+      append(text, "%s %5u", k == 16 ? "\n          " : "", block32[k]);
+    text += "\n";
   }
-  flush();
+  if (format_ == Format::Csv) {
+    append(csv, "%.6f,%llu,", t, number);
+    csv += words(",", block15, 15) + "," + words(",", block32, 32);
+  }
+  if (format_ == Format::Jsonl || tap_) {
+    append(jsonl, "{\"t\": %.6f, \"n\": %llu, \"block15\": [", t, number);
+    jsonl += words(", ", block15, 15) + "], \"block32\": [" +
+             words(", ", block32, 32) + "]}";
+  }
+  emit(text, csv, jsonl);
 }
 
 void RecordWriter::sbus_record(double t, uint64_t n, const uint16_t *channels,
@@ -281,55 +331,48 @@ void RecordWriter::sbus_record(double t, uint64_t n, const uint16_t *channels,
   const int ch17 = (flags & kFlagCh17) != 0, ch18 = (flags & kFlagCh18) != 0;
   const int lost = (flags & kFlagFrameLost) != 0;
   const int failsafe = (flags & kFlagFailsafe) != 0;
-  errno = 0;
-  switch (format_) {
-    case Format::Text:
-      std::fprintf(out_, "frame %llu at %.6f s: ", number, t);
-      print_words(out_, " ", channels, kSbusChannels);
-      std::fprintf(out_, "  ch17=%d ch18=%d%s%s end=0x%02X\n", ch17, ch18,
-                   lost ? " frame-lost" : "", failsafe ? " failsafe" : "", end);
-      break;
-    case Format::Csv:
-      std::fprintf(out_, "%.6f,%llu,", t, number);
-      print_words(out_, ",", channels, kSbusChannels);
-      std::fprintf(out_, ",%d,%d,%d,%d,%u\n", ch17, ch18, lost, failsafe, end);
-      break;
-    case Format::Jsonl:
-      std::fprintf(out_, "{\"t\": %.6f, \"n\": %llu, \"channels\": [", t,
-                   number);
-      print_words(out_, ", ", channels, kSbusChannels);
-      std::fprintf(out_,
-                   "], \"ch17\": %d, \"ch18\": %d, \"frame_lost\": %s, "
-                   "\"failsafe\": %s, \"end\": %u}\n",
-                   ch17, ch18, lost ? "true" : "false",
-                   failsafe ? "true" : "false", end);
-      break;
+  std::string text, csv, jsonl;
+  if (format_ == Format::Text) {
+    append(text, "frame %llu at %.6f s: ", number, t);
+    text += words(" ", channels, kSbusChannels);
+    append(text, "  ch17=%d ch18=%d%s%s end=0x%02X\n", ch17, ch18,
+           lost ? " frame-lost" : "", failsafe ? " failsafe" : "", end);
   }
-  flush();
+  if (format_ == Format::Csv) {
+    append(csv, "%.6f,%llu,", t, number);
+    csv += words(",", channels, kSbusChannels);
+    append(csv, ",%d,%d,%d,%d,%u", ch17, ch18, lost, failsafe, end);
+  }
+  if (format_ == Format::Jsonl || tap_) {
+    append(jsonl, "{\"t\": %.6f, \"n\": %llu, \"channels\": [", t, number);
+    jsonl += words(", ", channels, kSbusChannels);
+    append(jsonl,
+           "], \"ch17\": %d, \"ch18\": %d, \"frame_lost\": %s, "
+           "\"failsafe\": %s, \"end\": %u}",
+           ch17, ch18, lost ? "true" : "false", failsafe ? "true" : "false",
+           end);
+  }
+  emit(text, csv, jsonl);
 }
 
 void RecordWriter::hid_record(double t, uint64_t n, const uint16_t *values) {
   const unsigned long long number = n;
-  errno = 0;
-  switch (format_) {
-    case Format::Text:
-      std::fprintf(out_, "report %llu at %.6f s:", number, t);
-      for (size_t k = 0; k < kHidValues; ++k)
-        std::fprintf(out_, " %5u", static_cast<unsigned>(values[k]));
-      std::fprintf(out_, "\n");
-      break;
-    case Format::Csv:
-      std::fprintf(out_, "%.6f,%llu,", t, number);
-      print_words(out_, ",", values, kHidValues);
-      std::fprintf(out_, "\n");
-      break;
-    case Format::Jsonl:
-      std::fprintf(out_, "{\"t\": %.6f, \"n\": %llu, \"values\": [", t, number);
-      print_words(out_, ", ", values, kHidValues);
-      std::fprintf(out_, "]}\n");
-      break;
+  std::string text, csv, jsonl;
+  if (format_ == Format::Text) {
+    append(text, "report %llu at %.6f s:", number, t);
+    for (size_t k = 0; k < kHidValues; ++k)
+      append(text, " %5u", static_cast<unsigned>(values[k]));
+    text += "\n";
   }
-  flush();
+  if (format_ == Format::Csv) {
+    append(csv, "%.6f,%llu,", t, number);
+    csv += words(",", values, kHidValues);
+  }
+  if (format_ == Format::Jsonl || tap_) {
+    append(jsonl, "{\"t\": %.6f, \"n\": %llu, \"values\": [", t, number);
+    jsonl += words(", ", values, kHidValues) + "]}";
+  }
+  emit(text, csv, jsonl);
 }
 
 bool LinkDecoder::feed(const uint8_t *data, size_t n, double t) {

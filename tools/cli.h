@@ -61,6 +61,7 @@ void check_address(const std::string &address, bool listen);
 inline const option kCountOption{"count", required_argument, nullptr, 'n'};
 inline const option kSecondsOption{"seconds", required_argument, nullptr, 's'};
 inline const option kReconnectOption{"reconnect", no_argument, nullptr, 'R'};
+inline const option kServeOption{"serve", required_argument, nullptr, 'V'};
 struct RunLimits {
   uint64_t count = 0;     // 0: no limit (--count 0 means the same)
   double seconds = -1.0;  // negative: no limit
@@ -109,8 +110,14 @@ class RecordFile {
 bool read_line(std::FILE *file, std::string &line, size_t limit,
                bool &too_long);
 
-enum class Format { Text, Csv, Jsonl };
+// None prints no records (with --serve, the view still gets them).
+enum class Format { Text, Csv, Jsonl, None };
+
+// Why a run ended, for the live view: the last read's status (Data when a
+// --count was reached).
+const char *end_reason(ReadStatus last);
 Format parse_format(const char *text);
+const char *format_name(Format format);
 
 // Prints one record per line (link's text: four lines) and flushes it, so
 // that a reader sees each record as soon as the frame that made it arrived.
@@ -121,6 +128,11 @@ class RecordWriter {
   enum class Kind { Link, Sbus, Hid };
   RecordWriter(std::FILE *out, Format format, Kind kind)
       : out_(out), format_(format), kind_(kind) {}
+  // Also hands every record, as its jsonl line without the line end, to tap
+  // (the live view), whatever the format.
+  void set_tap(std::function<void(const std::string &)> tap) {
+    tap_ = std::move(tap);
+  }
   // Starts the output: the CSV header, even if no record follows.
   void begin();
   // Port data records: the host's two blocks after frame n.
@@ -133,10 +145,14 @@ class RecordWriter {
   void hid_record(double t, uint64_t n, const uint16_t *values);
 
  private:
+  // Writes one record given in every form it may take.
+  void emit(const std::string &text, const std::string &csv,
+            const std::string &jsonl);
   void flush();
   std::FILE *out_;
   Format format_;
   Kind kind_;
+  std::function<void(const std::string &)> tap_;
 };
 
 // Feeds received bytes to the library one at a time, so that every port

@@ -12,6 +12,7 @@
 #include "commands.h"
 #include "hid_report.h"
 #include "port.h"
+#include "view.h"
 
 namespace kestrav_tool {
 namespace {
@@ -25,6 +26,7 @@ struct HidOptions {
   bool mapping = false;
   SbusMap map;
   bool reconnect = false;
+  std::string serve;
 };
 
 HidOptions parse(int argc, char **argv) {
@@ -36,7 +38,8 @@ HidOptions parse(int argc, char **argv) {
                   {"record", required_argument, nullptr, 'o'},
                   {"report-id", required_argument, nullptr, 'i'},
                   {"sbus-map", required_argument, nullptr, 'm'},
-                  kReconnectOption}};
+                  kReconnectOption,
+                  kServeOption}};
   const int first = p.parse(argc, argv, [&](int c, const char *arg) {
     if (o.limits.take(c, arg)) return;
     switch (c) {
@@ -57,6 +60,10 @@ HidOptions parse(int argc, char **argv) {
       }
       case 'R':
         o.reconnect = true;
+        break;
+      case 'V':
+        check_serve_address(arg);
+        o.serve = arg;
         break;
     }
   });
@@ -88,6 +95,11 @@ void print_channels(const Channels &channels) {
 int run(int argc, char **argv) {
   const HidOptions o = parse(argc, argv);
   install_stop_handlers();
+  // With --sbus-map, standard output carries the SBUS lines instead.
+  const Format format = o.mapping ? Format::None : o.format;
+  RecordWriter writer(stdout, format, RecordWriter::Kind::Hid);
+  const std::unique_ptr<LiveView> view =
+      serve(o.serve, {"hid", o.device, format_name(format)}, writer);
   RecordFile record(o.record);
   HidSource source = open_hid(o.device);
   if (!source.port) return 0;  // Ctrl-C while a FIFO waited for its writer
@@ -96,7 +108,6 @@ int run(int argc, char **argv) {
                  source.description.c_str());
   const bool recording = source.recording;
 
-  RecordWriter writer(stdout, o.format, RecordWriter::Kind::Hid);
   Tally tally;
   const double start = monotonic_seconds();
   const double deadline = o.limits.deadline(start);
@@ -105,8 +116,8 @@ int run(int argc, char **argv) {
   };
   // One report: decoded whole or skipped whole, never in part.
   auto take = [&](const uint8_t *data, size_t n) {
-    const HidReport r = take_hid_report(data, n, o.report_id);
-    if (r.kind == HidReport::Kind::BadLength) {
+    const HidReport report = take_hid_report(data, n, o.report_id);
+    if (report.kind == HidReport::Kind::BadLength) {
       if (tally.lengths[n]++ == 0)
         std::fprintf(stderr,
                      "kestrav hid: skipping reports of %u bytes (17, or 18 "
@@ -114,35 +125,38 @@ int run(int argc, char **argv) {
                      static_cast<unsigned>(n));
       return;
     }
-    if (r.kind == HidReport::Kind::OtherId) {
+    if (report.kind == HidReport::Kind::OtherId) {
       ++tally.other_id;
       return;
     }
     ++tally.decoded;
-    record.write(r.body, kHidReportSize);
-    if (o.mapping) {
-      print_channels(apply_sbus_map(o.map, r.values));
-    } else {
-      writer.hid_record(monotonic_seconds() - start, tally.decoded,
-                        r.values.data());
-    }
+    record.write(report.body, kHidReportSize);
+    if (o.mapping) print_channels(apply_sbus_map(o.map, report.values));
+    writer.hid_record(monotonic_seconds() - start, tally.decoded,
+                      report.values.data());
   };
 
   int status = 0;
+  std::string why;  // for the view, when it is not the last read's status
+  ReadStatus r = ReadStatus::Data;
   std::vector<uint8_t> pending;  // a recording's bytes short of a report
   try {
-    if (!o.mapping) writer.begin();
+    writer.begin();
     uint8_t buf[4096];
     while (more()) {
       size_t got = 0;
-      const ReadStatus r =
-          read_until(*source.port, buf, sizeof buf, got, deadline, !recording);
+      r = read_until(*source.port, buf, sizeof buf, got, deadline, !recording);
       if (r == ReadStatus::Closed && !recording && o.reconnect) {
         source.port = reconnect(
             o.device, [&] { return open_hid(o.device).port; }, deadline);
-        if (!source.port) break;  // the run ended while it was away
+        if (!source.port) {  // the run ended while it was away
+          r = stop_requested() ? ReadStatus::Stopped : ReadStatus::Timeout;
+          break;
+        }
         continue;
       }
+      if (r == ReadStatus::Closed && recording)
+        why = "the end of the recording";
       if (r != ReadStatus::Data) {
         // The end of a recording is a normal end; a device that went away
         // is not.
@@ -163,12 +177,14 @@ int run(int argc, char **argv) {
     // A recording that ends inside a report: that report is skipped.
     if (more() && !pending.empty()) take(pending.data(), pending.size());
     record.close();
-  } catch (const OutputClosed &) {
-    // The reader left (| head): a normal end.
+  } catch (const OutputClosed &e) {
+    why = e.what();  // the reader left (| head): a normal end
   } catch (const std::runtime_error &e) {
     std::fprintf(stderr, "kestrav: %s\n", e.what());
+    why = e.what();
     status = 1;
   }
+  if (view) view->end(why.empty() ? end_reason(r) : why);
   std::string skipped;
   for (const auto &length : tally.lengths)
     skipped += ", " + std::to_string(length.second) + " of " +
@@ -198,7 +214,7 @@ const Command kHidCommand = {
     "a FIFO or - (standard input) is a recording: 17-byte reports back to\n"
     "back, as --record writes them.\n"
     "\n"
-    "  --format F        text, csv or jsonl (default text)\n"
+    "  --format F        text, csv, jsonl or none (default text)\n"
     "  --count N         stop after N reports (0: no limit)\n"
     "  --seconds S       stop after S seconds\n"
     "  --record FILE     also write every report decoded, 17 bytes each\n"
@@ -211,6 +227,8 @@ const Command kHidCommand = {
     "                    channels past the list are centred (992)\n"
     "  --reconnect       when the device goes away, open it again every\n"
     "                    0.5 s\n"
+    "  --serve ADDR      live view in a browser on [HOST:]PORT (HOST\n"
+    "                    127.0.0.1 unless given; PORT 0 picks a free one)\n"
     "  --help            this text\n"};
 
 }  // namespace kestrav_tool

@@ -14,6 +14,7 @@
 #include "cli.h"
 #include "commands.h"
 #include "port.h"
+#include "view.h"
 
 namespace kestrav_tool {
 namespace {
@@ -29,6 +30,7 @@ struct LinkOptions {
   std::string record;
   RunLimits limits;
   bool reconnect = false;
+  std::string serve;
 };
 
 LinkOptions parse(int argc, char **argv) {
@@ -57,7 +59,8 @@ LinkOptions parse(int argc, char **argv) {
                   {"record", required_argument, nullptr, 'o'},
                   kCountOption,
                   kSecondsOption,
-                  kReconnectOption}};
+                  kReconnectOption,
+                  kServeOption}};
   const int next_operand = p.parse(argc, argv, [&](int c, const char *arg) {
     if (o.limits.take(c, arg)) return;
     switch (c) {
@@ -85,6 +88,10 @@ LinkOptions parse(int argc, char **argv) {
         break;
       case 'R':
         o.reconnect = true;
+        break;
+      case 'V':
+        check_serve_address(arg);
+        o.serve = arg;
         break;
     }
   });
@@ -119,21 +126,25 @@ void send_request(Port &port, const LinkOptions &o) {
 int run(int argc, char **argv) {
   const LinkOptions o = parse(argc, argv);
   install_stop_handlers();
+  RecordWriter writer(stdout, o.format, RecordWriter::Kind::Link);
+  const std::unique_ptr<LiveView> view =
+      serve(o.serve, {"link", o.port, format_name(o.format)}, writer);
   RecordFile record(o.record);
   std::unique_ptr<Port> port = open_port(o.port, o.line);
 
-  RecordWriter writer(stdout, o.format, RecordWriter::Kind::Link);
   LinkDecoder decoder(writer, o.limits.count);
   const double start = monotonic_seconds();
   const double deadline = o.limits.deadline(start);
   int status = 0;
+  std::string why;  // for the view, when it is not the last read's status
+  ReadStatus r = ReadStatus::Data;
   try {
     writer.begin();
     send_request(*port, o);
     uint8_t buf[4096];
     for (;;) {
       size_t got = 0;
-      const ReadStatus r = read_until(*port, buf, sizeof buf, got, deadline);
+      r = read_until(*port, buf, sizeof buf, got, deadline);
       if (r == ReadStatus::Closed && o.reconnect) {
         port = reconnect(o.port, o.line, deadline);
         if (!port) break;        // the run ended while the port was away
@@ -148,13 +159,15 @@ int run(int argc, char **argv) {
       if (!decoder.feed(buf, got, monotonic_seconds() - start)) break;
     }
     record.close();
-  } catch (const OutputClosed &) {
-    // The reader left (| head): a normal end.
+  } catch (const OutputClosed &e) {
+    why = e.what();  // the reader left (| head): a normal end
   } catch (const std::runtime_error &e) {
     std::fprintf(stderr, "kestrav: %s\n", e.what());
+    why = e.what();
     status = 1;
   }
   if (port) send_stop(*port, status);
+  if (view) view->end(why.empty() ? end_reason(r) : why);
   return status;  // the port's settings come back as it goes
 }
 
@@ -174,12 +187,14 @@ const Command kLinkCommand = {
     "\n"
     "  --baud N          serial speed (default 115200)\n"
     "  --request A0 A1   the two request bytes (default 1 0)\n"
-    "  --format F        text, csv or jsonl (default text)\n"
+    "  --format F        text, csv, jsonl or none (default text)\n"
     "  --record FILE     also write every received byte, unchanged, to FILE\n"
     "  --count N         stop after N records (0: no limit)\n"
     "  --seconds S       stop after S seconds\n"
     "  --reconnect       when the port goes away, open it again every 0.5 s\n"
     "                    and request again; record numbers carry on\n"
+    "  --serve ADDR      live view in a browser on [HOST:]PORT (HOST\n"
+    "                    127.0.0.1 unless given; PORT 0 picks a free one)\n"
     "  --help            this text\n"};
 
 }  // namespace kestrav_tool

@@ -18,6 +18,7 @@
 #include "commands.h"
 #include "port.h"
 #include "sbus_frame.h"
+#include "view.h"
 
 namespace kestrav_tool {
 namespace {
@@ -44,6 +45,8 @@ struct SbusOptions {
   double stale_ms = 0;  // 0: off
   bool reconnect = false;
   bool loopback = false;
+  Format format = Format::None;  // the frames sent, on standard output
+  std::string serve;
   bool std_scale = false;
   bool v2 = false;
   double period_ms = kDefaultPeriodMs;
@@ -75,7 +78,9 @@ SbusOptions parse(int argc, char **argv) {
                   {"warn-speed", no_argument, nullptr, 'w'},
                   {"stale", required_argument, nullptr, 'T'},
                   kReconnectOption,
-                  {"loopback", no_argument, nullptr, 'L'}}};
+                  {"loopback", no_argument, nullptr, 'L'},
+                  {"format", required_argument, nullptr, 'F'},
+                  kServeOption}};
   const int first = p.parse(argc, argv, [&](int c, const char *arg) {
     if (o.limits.take(c, arg)) return;
     switch (c) {
@@ -91,6 +96,13 @@ SbusOptions parse(int argc, char **argv) {
         break;
       case 'L':
         o.loopback = true;
+        break;
+      case 'F':
+        o.format = parse_format(arg);
+        break;
+      case 'V':
+        check_serve_address(arg);
+        o.serve = arg;
         break;
       case 'i':
         o.input = arg;
@@ -313,18 +325,14 @@ class LoopbackCheck {
   bool bad_ = false;
 };
 
-int run(int argc, char **argv) {
-  const SbusOptions o = parse(argc, argv);
-  install_stop_handlers();
-  std::unique_ptr<InputLines> input;
-  if (!o.input.empty()) {
-    input = InputLines::open(o.input, o.std_scale);
-    if (!input) return 0;  // Ctrl-C while a FIFO waited for its writer
-  }
-  const LineSettings line = sbus_line(o.warn_speed);
-  std::unique_ptr<Port> port = open_port(o.port, line);
-
+// Sends frames until a limit, the end of the input or a stop; returns why
+// the run ended, for the live view.
+std::string send_frames(const SbusOptions &o, std::unique_ptr<Port> &port,
+                        const LineSettings &line, InputLines *input,
+                        LiveView *view, RecordWriter &writer,
+                        LoopbackCheck &loopback) {
   Channels channels = to_sbus(o.values, o.std_scale);
+  uint8_t flags = o.flags;
   // With --input and no --values, nothing goes out until the first good
   // line: a receiver takes silence as signal loss and goes to its own
   // failsafe, which is better than a frame of made-up values.
@@ -333,28 +341,35 @@ int run(int argc, char **argv) {
   const double start = monotonic_seconds();
   const double end = o.limits.deadline(start);
   double fresh_at = start;  // when the values in use last came
-  LoopbackCheck loopback;
   uint64_t sent = 0;
   for (uint64_t tick = 0;; ++tick) {
     const double due = start + static_cast<double>(tick) * period;
-    if (end >= 0 && due >= end) break;
-    if (!sleep_until(due)) break;
+    if (end >= 0 && due >= end) return "--seconds reached";
+    if (!sleep_until(due)) return "stopped (Ctrl-C or a signal)";
+    // The latest of the input's lines and the view's requests wins.
     if (input) {
       const InputLines::Taken taken = input->take(channels, fresh_at);
-      if (taken == InputLines::Taken::Ended) break;
+      if (taken == InputLines::Taken::Ended) return "the end of the input";
       if (taken == InputLines::Taken::Fresh) have_values = true;
+    }
+    SbusRequest asked;
+    if (view && view->take_sbus(asked) && asked.at >= fresh_at) {
+      channels = asked.channels;
+      flags = asked.flags;
+      fresh_at = asked.at;
+      have_values = true;
     }
     if (have_values) {
       SbusFrame frame{};
       frame[0] = kSbusStart;
       (o.v2 ? encode_sbus_data_v2 : encode_sbus_data_v1)(frame.data(),
                                                          channels.data());
-      uint8_t flags = o.flags;
+      uint8_t these = flags;
       // A producer that went quiet: the last values go on, marked failsafe.
       if (o.stale_ms > 0 &&
           (monotonic_seconds() - fresh_at) * 1000.0 >= o.stale_ms)
-        flags |= kFlagFailsafe;
-      frame[kSbusFlagsAt] = static_cast<uint8_t>(frame[kSbusFlagsAt] | flags);
+        these |= kFlagFailsafe;
+      frame[kSbusFlagsAt] = static_cast<uint8_t>(frame[kSbusFlagsAt] | these);
       try {
         port->write(frame.data(), frame.size());
         if (o.loopback) {
@@ -364,19 +379,52 @@ int run(int argc, char **argv) {
       } catch (const PortGone &) {
         if (!o.reconnect) throw;
         port = reconnect(o.port, line, end);
-        if (!port) break;  // the run ended while the port was away
+        if (!port) return "the port went away";
         continue;
       }
-      if (o.limits.count != 0 && ++sent >= o.limits.count) break;
+      const SbusFields f = decode_sbus(frame.data());
+      writer.sbus_record(monotonic_seconds() - start, ++sent, f.channels.data(),
+                         f.flags, f.end);
+      if (o.limits.count != 0 && sent >= o.limits.count)
+        return "--count reached";
     }
     // Late: go on at the next deadline still ahead, without a burst.
     const double behind = (monotonic_seconds() - start) / period;
     if (behind > static_cast<double>(tick + 1))
       tick = static_cast<uint64_t>(std::floor(behind));
   }
-  port->drain();
-  if (o.loopback && !loopback.finish(*port)) return 1;
-  return 0;  // the port's settings come back as it goes
+}
+
+int run(int argc, char **argv) {
+  const SbusOptions o = parse(argc, argv);
+  install_stop_handlers();
+  RecordWriter writer(stdout, o.format, RecordWriter::Kind::Sbus);
+  LiveView::Setup setup{"sbus", o.port, format_name(o.format), true};
+  const std::unique_ptr<LiveView> view = serve(o.serve, setup, writer);
+  std::unique_ptr<InputLines> input;
+  if (!o.input.empty()) {
+    input = InputLines::open(o.input, o.std_scale);
+    if (!input) return 0;  // Ctrl-C while a FIFO waited for its writer
+  }
+  const LineSettings line = sbus_line(o.warn_speed);
+  std::unique_ptr<Port> port = open_port(o.port, line);
+  LoopbackCheck loopback;
+  std::string why;
+  int status = 0;
+  try {
+    writer.begin();
+    why = send_frames(o, port, line, input.get(), view.get(), writer, loopback);
+  } catch (const OutputClosed &e) {
+    why = e.what();  // the reader left (| head): a normal end
+  } catch (const std::runtime_error &e) {
+    std::fprintf(stderr, "kestrav: %s\n", e.what());
+    why = e.what();
+    status = 1;
+  }
+  if (port) port->drain();
+  if (view) view->end(why);
+  if (port && o.loopback && !loopback.finish(*port)) return 1;
+  return status;  // the port's settings come back as it goes
 }
 
 }  // namespace
@@ -413,6 +461,11 @@ const Command kSbusCommand = {
     "  --reconnect       when the port goes away, open it again every 0.5 s\n"
     "  --loopback        self-test with TX wired to RX: read every frame back\n"
     "                    and compare; exit 0 only if all came back intact\n"
+    "  --format F        print each frame sent as a record: text, csv, jsonl\n"
+    "                    or none (default none)\n"
+    "  --serve ADDR      live view in a browser on [HOST:]PORT, with sliders\n"
+    "                    that set the values sent (POST /sbus); HOST\n"
+    "                    127.0.0.1 unless given; PORT 0 picks a free one\n"
     "  --help            this text\n"};
 
 }  // namespace kestrav_tool

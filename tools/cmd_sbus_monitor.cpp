@@ -10,6 +10,7 @@
 #include "commands.h"
 #include "port.h"
 #include "sbus_frame.h"
+#include "view.h"
 
 namespace kestrav_tool {
 namespace {
@@ -18,12 +19,14 @@ int run(int argc, char **argv) {
   Format format = Format::Text;
   RunLimits limits;
   bool warn_speed = false, again = false;
+  std::string listen;
   OptionParser p{"sbus-monitor",
                  {{"format", required_argument, nullptr, 'f'},
                   kCountOption,
                   kSecondsOption,
                   {"warn-speed", no_argument, nullptr, 'w'},
-                  kReconnectOption}};
+                  kReconnectOption,
+                  kServeOption}};
   const int first = p.parse(argc, argv, [&](int c, const char *arg) {
     if (limits.take(c, arg)) return;
     switch (c) {
@@ -36,6 +39,10 @@ int run(int argc, char **argv) {
       case 'R':
         again = true;
         break;
+      case 'V':
+        check_serve_address(arg);
+        listen = arg;
+        break;
     }
   });
   if (first != argc - 1)
@@ -43,25 +50,33 @@ int run(int argc, char **argv) {
   const std::string address = argv[first];
   check_address(address, false);
   install_stop_handlers();
+  RecordWriter writer(stdout, format, RecordWriter::Kind::Sbus);
+  const std::unique_ptr<LiveView> view =
+      serve(listen, {"sbus-monitor", address, format_name(format)}, writer);
   const LineSettings line = sbus_line(warn_speed);
   std::unique_ptr<Port> port = open_port(address, line);
 
-  RecordWriter writer(stdout, format, RecordWriter::Kind::Sbus);
   SbusScanner scanner;
   uint64_t frames = 0;
   auto more = [&] { return limits.count == 0 || frames < limits.count; };
   int status = 0;
+  std::string why;  // for the view, when it is not the last read's status
+  ReadStatus r = ReadStatus::Data;
   const double start = monotonic_seconds();
   uint8_t buf[1024];
+  uint64_t skipped_shown = 0;
   try {
     writer.begin();
     const double deadline = limits.deadline(start);
     while (more()) {
       size_t got = 0;
-      const ReadStatus r = read_until(*port, buf, sizeof buf, got, deadline);
+      r = read_until(*port, buf, sizeof buf, got, deadline);
       if (r == ReadStatus::Closed && again) {
         port = reconnect(address, line, deadline);
-        if (!port) break;  // the run ended while the port was away
+        if (!port) {  // the run ended while the port was away
+          r = stop_requested() ? ReadStatus::Stopped : ReadStatus::Timeout;
+          break;
+        }
         continue;
       }
       if (r != ReadStatus::Data) {
@@ -76,13 +91,20 @@ int run(int argc, char **argv) {
           writer.sbus_record(t, ++frames, f.channels.data(), f.flags, f.end);
         });
       }
+      if (view && scanner.skipped() != skipped_shown) {
+        skipped_shown = scanner.skipped();
+        view->post_event(
+            "skipped", "{\"skipped\": " + std::to_string(skipped_shown) + "}");
+      }
     }
-  } catch (const OutputClosed &) {
-    // The reader left (| head): a normal end.
+  } catch (const OutputClosed &e) {
+    why = e.what();  // the reader left (| head): a normal end
   } catch (const std::runtime_error &e) {
     std::fprintf(stderr, "kestrav: %s\n", e.what());
+    why = e.what();
     status = 1;
   }
+  if (view) view->end(why.empty() ? end_reason(r) : why);
   std::fprintf(stderr,
                "kestrav sbus-monitor: %llu frames decoded, %llu bytes "
                "skipped\n",
@@ -104,11 +126,13 @@ const Command kSbusMonitorCommand = {
     "At exit, a summary of the frames decoded and the bytes skipped goes to\n"
     "standard error.\n"
     "\n"
-    "  --format F        text, csv or jsonl (default text)\n"
+    "  --format F        text, csv, jsonl or none (default text)\n"
     "  --count N         stop after N frames (0: no limit)\n"
     "  --seconds S       stop after S seconds\n"
     "  --warn-speed      only warn if the port does not keep 100000 baud\n"
     "  --reconnect       when the port goes away, open it again every 0.5 s\n"
+    "  --serve ADDR      live view in a browser on [HOST:]PORT (HOST\n"
+    "                    127.0.0.1 unless given; PORT 0 picks a free one)\n"
     "  --help            this text\n"};
 
 }  // namespace kestrav_tool

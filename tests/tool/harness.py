@@ -68,8 +68,9 @@ class Lines:
     so that a tool that misbehaves fails the test in seconds instead of
     hanging it. rest() adds what is left once the process has ended."""
 
-    def __init__(self, proc):
-        self.proc, self.fd, self.buf = proc, proc.stdout.fileno(), b""
+    def __init__(self, proc, stream=None):
+        stream = stream or proc.stdout
+        self.proc, self.fd, self.buf = proc, stream.fileno(), b""
 
     def readline(self, seconds=TIMEOUT):
         deadline = time.monotonic() + seconds

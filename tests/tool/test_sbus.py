@@ -308,7 +308,7 @@ class LinuxSbus(SbusTest):
                 while not stop.is_set():
                     if select.select([out_pty.master], [], [], 0.05)[0]:
                         os.write(in_pty.master, os.read(out_pty.master, 4096))
-            except OSError:
+            except (OSError, TypeError):
                 pass  # the ptys were closed at the end of the test
         threading.Thread(target=relay, daemon=True).start()
         self.addCleanup(stop.set)

@@ -1,0 +1,282 @@
+#!/usr/bin/env python3
+"""The live view (--serve): its security with a plain HTTP client, and the
+page in Debian's headless Chromium, driven by tests/web/drive.mjs, against
+the simulator and against sbus-monitor."""
+import http.client
+import json
+import os
+import re
+import select
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+from harness import TIMEOUT, WINDOWS, Lines, Pty, tool
+from test_link import (CSV_HEADER, REQUEST, STOP, Simulator, expected_records,
+                       jsonl_records)
+from test_sbus import NO_TERMIOS2, TERMIOS2, csv, pack
+
+DRIVER = os.environ.get("KESTRAV_VIEW_DRIVER", "")
+SHOTS = os.environ.get("KESTRAV_SCREENSHOTS", "")
+VIEW_LINE = re.compile(r"view: http://([^/]+)/\?token=([0-9a-f]{32})\r?\n")
+
+
+def start_view(test, *args, **kw):
+    """Starts the tool with --serve; returns the process, its address and
+    token (its first line on stderr) and a reader of its stderr."""
+    proc = subprocess.Popen(tool(*args, "--serve", "127.0.0.1:0"),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            **kw)
+    test.addCleanup(proc.kill)
+    err = Lines(proc, proc.stderr)
+    m = VIEW_LINE.fullmatch(err.readline(TIMEOUT * 2))
+    test.assertTrue(m, "no view line")
+    return proc, m[1], m[2], err
+
+
+def request(address, method, path, body=None, headers=None):
+    host, port = address.rsplit(":", 1)
+    conn = http.client.HTTPConnection(host, int(port), timeout=TIMEOUT)
+    conn.request(method, path, body=body, headers=headers or {})
+    res = conn.getresponse()
+    data = res.read() if res.status != 200 or path != "/events" else b""
+    conn.close()
+    return res.status, data.decode(errors="replace")
+
+
+def read_events(address, token, count):
+    """The first count events of /events, as (name, data) pairs."""
+    host, port = address.rsplit(":", 1)
+    conn = http.client.HTTPConnection(host, int(port), timeout=TIMEOUT)
+    conn.request("GET", "/events?token=" + token)
+    res = conn.getresponse()
+    assert res.status == 200, res.status
+    assert res.getheader("Content-Type").startswith("text/event-stream")
+    events, name = [], None
+    while len(events) < count:
+        line = res.fp.readline().decode().rstrip("\n")
+        if line.startswith("event: "):
+            name = line[7:]
+        elif line.startswith("data: "):
+            events.append((name, json.loads(line[6:])))
+    conn.close()
+    return events
+
+
+def drive(*args):
+    out = subprocess.run(["node", DRIVER] + list(args), capture_output=True,
+                         text=True, timeout=60)
+    if out.returncode != 0:
+        raise AssertionError("drive.mjs %s: %s" % (args[0], out.stderr))
+    result = json.loads(out.stdout)
+    assert result["problems"] == [], result["problems"]
+    return result
+
+
+def shot(name):
+    return [os.path.join(SHOTS, "view-%s.png" % name)] if SHOTS else []
+
+
+@unittest.skipIf(WINDOWS, "ptys and signals are POSIX")
+class ViewSecurity(unittest.TestCase):
+    @unittest.skipUnless(TERMIOS2, NO_TERMIOS2)
+    def test_refused_requests_change_nothing(self):
+        pty = Pty(self)
+        good, other = [100 + k for k in range(16)], [1500] * 16
+        proc, address, token, _ = start_view(
+            self, "sbus", pty.path, "--period", 4, "--values", csv(good))
+        host = {"Host": address}
+        for path, headers in (("/events", {}), ("/events?token=" + "0" * 32, {}),
+                              ("/events?token=" + token,
+                               {"Origin": "http://evil.example"}),
+                              ("/events?token=" + token,
+                               {"Host": "evil.example:" + address.split(":")[1]}),
+                              ("/", {"Host": "attacker.example"})):
+            with self.subTest(path=path, headers=headers):
+                self.assertEqual(request(address, "GET", path,
+                                         headers=headers)[0], 403)
+        body = json.dumps({"channels": other})
+        post = "/sbus?token=" + token
+        refused = [("/sbus?token=" + "f" * 32, body, 403),
+                   (post, body, 403, {"Origin": "http://evil.example"}),
+                   (post, "{not json", 400), (post, json.dumps({"channels": other[:15]}), 400),
+                   (post, json.dumps({"channels": other[:15] + [2048]}), 400),
+                   (post, json.dumps({"channels": other[:15] + ["1"]}), 400),
+                   (post, json.dumps({"channels": other, "ch17": 1}), 400),
+                   (post, json.dumps({"channels": other, "pad": "x" * 5000}), 413)]
+        for path, data, status, *extra in refused:
+            with self.subTest(body=data[:40], status=status):
+                got, why = request(address, "POST", path, data,
+                                   dict(host, **(extra[0] if extra else {})))
+                self.assertEqual(got, status, why)
+                if status == 400:
+                    self.assertEqual(len(why.strip().splitlines()), 1, why)
+        pty.read_available(0.1)
+        self.assertEqual(set(all_frames(pty)), {pack(good)})
+        # A good request moves the output; a bad one after it does not.
+        self.assertEqual(request(address, "POST", post, json.dumps(
+            {"channels": other, "failsafe": True}), host)[0], 204)
+        pty.read_available(0.05)
+        self.assertEqual(request(address, "POST", post, "[1, 2", host)[0], 400)
+        self.assertEqual(set(all_frames(pty)), {pack(other, flags=0x08)})
+        proc.send_signal(signal.SIGINT)
+        self.assertEqual(proc.wait(timeout=TIMEOUT), 0)
+
+
+def all_frames(pty):
+    data = pty.read_available(0.15)
+    data = data[len(data) % 25:]  # whole frames, the newest
+    return [data[k:k + 25] for k in range(0, len(data), 25)]
+
+
+@unittest.skipUnless(DRIVER, "browser tests run on the native build")
+class ViewInTheBrowser(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp()
+
+    def test_link_page_against_the_simulator(self):
+        sim = Simulator(self, "--pty", rate=100, noise=True)
+        proc, address, token, err = start_view(self, "link", sim.where,
+                                               "--format", "jsonl")
+        out = []
+        reader = threading.Thread(target=lambda: out.extend(proc.stdout))
+        reader.start()
+        seen = drive("link", "http://%s/?token=%s" % (address, token),
+                     *shot("link"))
+        proc.send_signal(signal.SIGINT)
+        self.assertEqual(proc.wait(timeout=TIMEOUT), 0)
+        reader.join(TIMEOUT)
+        out = b"".join(out).decode()
+        frames, commands = sim.finish(self)
+        self.assertEqual(commands, [REQUEST, STOP])
+        want = expected_records(frames)
+        records = {r["n"]: r for r in jsonl_records(out)}
+        # Both charts drew; the table shows the truth for its frame.
+        self.assertEqual(len(seen["drawn"]), 2)
+        self.assertTrue(all(ink > 1000 for ink in seen["drawn"]), seen["drawn"])
+        n = int(seen["table"]["n"])
+        b15, b32 = want[n - 1]
+        self.assertEqual([int(seen["table"]["b15_%d" % k]) for k in range(15)],
+                         b15)
+        self.assertEqual([int(seen["table"]["b32_%d" % k]) for k in range(32)],
+                         b32)
+        self.assertEqual(seen["table"]["t"], "%.6f" % records[n]["t"])
+        # Paused: the count and the table on screen stand still while the
+        # records go on, on the page and on standard output.
+        shown, buffered, shown_later, buffered_later = seen["paused"]
+        self.assertEqual(shown, shown_later)
+        self.assertEqual(seen["table"], seen["tableAfter"])
+        self.assertGreater(buffered_later, buffered + 50)
+        self.assertGreater(len(records), buffered_later)
+        # The CSV: --format csv's columns, the truth for every frame in it.
+        lines = seen["csv"].splitlines()
+        self.assertEqual(lines[0].split(","), CSV_HEADER)
+        rows = [line.split(",") for line in lines[1:]]
+        self.assertGreater(len(rows), 100)
+        numbers = [int(r[1]) for r in rows]
+        self.assertEqual(numbers, list(range(numbers[0], numbers[-1] + 1)))
+        for r in rows:
+            n = int(r[1])
+            self.assertEqual([int(v) for v in r[2:]],
+                             want[n - 1][0] + want[n - 1][1], "frame %d" % n)
+            self.assertEqual(r[0], "%.6f" % records[n]["t"])
+
+    @unittest.skipUnless(TERMIOS2, NO_TERMIOS2)
+    def test_slider_drives_sbus_into_the_monitor(self):
+        out_pty, in_pty = Pty(self), Pty(self)
+        stop = threading.Event()
+
+        def relay():
+            try:
+                while not stop.is_set():
+                    if select.select([out_pty.master], [], [], 0.02)[0]:
+                        os.write(in_pty.master, os.read(out_pty.master, 4096))
+            except (OSError, TypeError):
+                pass
+        threading.Thread(target=relay, daemon=True).start()
+        self.addCleanup(stop.set)
+        monitor_args = ["sbus-monitor", in_pty.path, "--format", "jsonl"]
+        if SHOTS:
+            monitor, m_address, m_token, _ = start_view(self, *monitor_args)
+        else:
+            monitor = subprocess.Popen(tool(*monitor_args),
+                                       stdout=subprocess.PIPE,
+                                       stderr=subprocess.PIPE)
+            self.addCleanup(monitor.kill)
+        arrivals = []
+
+        def collect():
+            for line in monitor.stdout:
+                arrivals.append((time.time(), json.loads(line)))
+        threading.Thread(target=collect, daemon=True).start()
+        sender, address, token, _ = start_view(
+            self, "sbus", out_pty.path, "--period", 7, "--v2", "--values",
+            csv([992] * 16))
+        if SHOTS:
+            drive("shot", "http://%s/?token=%s" % (m_address, m_token),
+                  *shot("sbus-monitor"))
+        seen = drive("sbus", "http://%s/?token=%s" % (address, token),
+                     *shot("sbus"))
+        time.sleep(0.2)
+        sender.send_signal(signal.SIGINT)
+        self.assertEqual(sender.wait(timeout=TIMEOUT), 0)
+        monitor.send_signal(signal.SIGINT)
+        monitor.wait(timeout=TIMEOUT)
+        self.assertEqual(seen["slider"], 2047)
+        self.assertLess(seen["chartAt"] - seen["draggedAt"], 1.0)
+        at = [t for t, r in arrivals if r["channels"][3] == 2047]
+        self.assertTrue(at, "the monitor never saw channel 3 at 2047")
+        self.assertLess(at[0] - seen["draggedAt"], 1.0)
+        self.assertTrue(all(r["channels"][:3] == [992] * 3 for _, r in arrivals))
+
+    @unittest.skipUnless(SHOTS, "screenshots only when asked for")
+    def test_hid_page(self):
+        fifo = os.path.join(self.tmp, "reports")
+        os.mkfifo(fifo)
+        proc, address, token, _ = start_view(self, "hid", fifo)
+        with open(fifo, "wb", buffering=0) as w:
+            def feed():
+                import math
+                for k in range(600):
+                    v = [int(32767 + 30000 * math.sin(k / 20 + j)) for j in range(3)]
+                    r = bytes([v[0] & 255, v[0] >> 8, v[1] & 255, v[1] >> 8,
+                               v[2] & 255, v[2] >> 8]) + bytes(
+                        (k * 7 + j * 40) % 256 for j in range(11))
+                    try:
+                        w.write(r)
+                    except OSError:
+                        return
+                    time.sleep(0.01)
+            t = threading.Thread(target=feed, daemon=True)
+            t.start()
+            drive("shot", "http://%s/?token=%s" % (address, token), *shot("hid"))
+            t.join()
+
+
+@unittest.skipUnless(WINDOWS, "the Windows build under Wine")
+class WineView(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp()
+
+    def test_link_serves_the_page_and_events(self):
+        sim = Simulator(self, "--listen", "tcp:127.0.0.1:0", rate=50)
+        proc, address, token, _ = start_view(self, "link", sim.where,
+                                             "--format", "none",
+                                             "--seconds", 8)
+        status, page = request(address, "GET", "/")
+        self.assertEqual(status, 200)
+        self.assertIn("/view.js", page)
+        events = read_events(address, token, 3)
+        self.assertEqual(events[0][0], "hello")
+        self.assertEqual(events[0][1]["command"], "link")
+        self.assertEqual([e[0] for e in events[1:]], ["record", "record"])
+        self.assertEqual(set(events[1][1]), {"t", "n", "block15", "block32"})
+        proc.kill()
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,11 +1,19 @@
 #!/usr/bin/env python3
-"""Makes the release archives with cpack and uses each from outside the
-tree, as a user would: unpacked into a temporary folder, a CMake project
-builds against it through find_package(Kestrav), a plain C build through
-pkg-config, and both consumers run (under the emulator for a cross build),
-as does the packaged kestrav tool. The .deb is also unpacked with dpkg-deb,
-and its control fields and file list are checked. The consumers print the
-header's version macros, which must equal the project version."""
+"""Makes the release packages with cpack and uses each from outside the
+tree, as a user would.
+
+- The archive (.tar.gz or .zip) is unpacked into a temporary folder: a CMake
+  project builds against it through find_package(Kestrav), a plain C build
+  through pkg-config, and both consumers run (under the emulator for a cross
+  build), as does the packaged kestrav tool.
+- The three Debian packages (libkestrav1, libkestrav-dev, kestrav) each pass
+  lintian with no error and no warning, and their control fields and files
+  are checked. libkestrav1 alone, installed into a scratch root, loads in the
+  example host; with libkestrav-dev beside it, the same consumers build
+  against what the packages installed; then the tool runs from there.
+
+The consumers print the header's version macros, which must equal the
+project version."""
 import argparse
 import glob
 import os
@@ -68,8 +76,16 @@ def check_prefix(prefix, tmp, args):
     """Everything a user gets from one unpacked archive, used."""
     if args.elf_machine:
         check_elf_machines(prefix, args.elf_machine)
-    for name in ("LICENSE", "README.md"):
+    for name in ("LICENSE", "README.md", "CHANGELOG.md",
+                 "third_party/cpp-httplib.LICENSE", "third_party/uplot.LICENSE",
+                 "third_party/nlohmann-json.copyright"):
         one(prefix, "share/doc/Kestrav/" + name)
+    check_consumers(prefix, tmp, args)
+
+
+def check_consumers(prefix, tmp, args):
+    """The header, the CMake package and the pkg-config file of an installed
+    prefix, used by the consumers; and the tool there."""
     one(prefix, "include/Kestrav.h")
     one(prefix, "include/Kestrav_version.h")
     one(prefix, "**/cmake/Kestrav/KestravConfig.cmake")
@@ -84,7 +100,7 @@ def check_prefix(prefix, tmp, args):
         if missing:
             raise AssertionError("Kestrav.def lacks %s" % sorted(missing))
     else:
-        one(prefix, "share/man/man1/kestrav.1")
+        one(prefix, "share/man/man1/kestrav.1.gz")
         one(prefix, "share/bash-completion/completions/kestrav")
         real = one(prefix, "**/libKestrav.so.1.*")
         for link in ("libKestrav.so.1", "libKestrav.so"):
@@ -127,27 +143,83 @@ def check_prefix(prefix, tmp, args):
     run_consumer(exe, args, env=run_env)
 
 
-def check_deb(deb, root, args):
-    fields = {k: sh(["dpkg-deb", "-f", deb, k]).strip()
-              for k in ("Package", "Version", "Architecture", "Description")}
-    expect("Package", fields["Package"], "kestrav")
-    expect("Version", fields["Version"], args.version)
-    expect("Architecture", fields["Architecture"], args.deb_arch)
-    if len(fields["Description"]) < 20:
-        raise AssertionError("no description: %r" % fields["Description"])
-    listed = {line.split()[5].lstrip(".") for line in
-              sh(["dpkg-deb", "-c", deb]).splitlines()}
-    for path in ("/usr/include/Kestrav.h", "/usr/lib/libKestrav.so.1",
-                 "/usr/include/Kestrav_version.h",
-                 "/usr/bin/kestrav", "/usr/lib/pkgconfig/kestrav.pc",
-                 "/usr/lib/cmake/Kestrav/KestravConfig.cmake",
-                 "/usr/share/doc/Kestrav/LICENSE",
-                 "/usr/share/man/man1/kestrav.1",
-                 "/usr/share/bash-completion/completions/kestrav"):
-        if path not in listed:
-            raise AssertionError("%s is not in %s" % (path, deb))
-    sh(["dpkg-deb", "-x", deb, root])
-    return os.path.join(root, "usr")
+MAINTAINER = "Kestrav maintainers <maintainers@"
+# What each package holds, beyond its copyright and changelog.gz; TRIPLET
+# is the multiarch folder.
+DEB_FILES = {
+    "libkestrav1": ["/usr/lib/TRIPLET/libKestrav.so.1",
+                    "/usr/lib/TRIPLET/libKestrav.so.VERSION",
+                    "/usr/share/lintian/overrides/libkestrav1"],
+    "libkestrav-dev": ["/usr/include/Kestrav.h", "/usr/include/Kestrav_version.h",
+                       "/usr/lib/TRIPLET/libKestrav.so",
+                       "/usr/lib/TRIPLET/pkgconfig/kestrav.pc",
+                       "/usr/lib/TRIPLET/cmake/Kestrav/KestravConfig.cmake",
+                       "/usr/lib/TRIPLET/cmake/Kestrav/KestravConfigVersion.cmake",
+                       "/usr/lib/TRIPLET/cmake/Kestrav/KestravTargets.cmake",
+                       "/usr/lib/TRIPLET/cmake/Kestrav/KestravTargets-release.cmake"],
+    "kestrav": ["/usr/bin/kestrav", "/usr/share/man/man1/kestrav.1.gz",
+                "/usr/share/bash-completion/completions/kestrav"],
+}
+
+
+def check_debs(debs, tmp, args):
+    by_name = {}
+    for deb in debs:
+        name = sh(["dpkg-deb", "-f", deb, "Package"]).strip()
+        by_name[name] = deb
+    expect("Debian packages", sorted(by_name), sorted(DEB_FILES))
+    triplet = None
+    for name, deb in sorted(by_name.items()):
+        fields = {k: sh(["dpkg-deb", "-f", deb, k]).strip()
+                  for k in ("Version", "Architecture", "Maintainer",
+                            "Description", "Depends")}
+        expect(name + " Version", fields["Version"], args.version)
+        expect(name + " Architecture", fields["Architecture"], args.deb_arch)
+        if not fields["Maintainer"].startswith(MAINTAINER):
+            raise AssertionError("%s Maintainer: %r" % (name, fields["Maintainer"]))
+        files = {line.split()[5].lstrip(".") for line in
+                 sh(["dpkg-deb", "-c", deb]).splitlines()
+                 if not line.startswith("d")}
+        if triplet is None:
+            lib = [f for f in files if "/libKestrav.so" in f]
+            triplet = lib[0].split("/")[3] if lib else None
+        want = {f.replace("TRIPLET", str(triplet)).replace("VERSION", args.version)
+                for f in DEB_FILES[name]}
+        want |= {"/usr/share/doc/%s/copyright" % name,
+                 "/usr/share/doc/%s/changelog.gz" % name}
+        expect(name + " files", sorted(files), sorted(want))
+        if name == "libkestrav-dev":
+            expect("libkestrav-dev Depends", fields["Depends"],
+                   "libkestrav1 (= %s)" % args.version)
+        if name == "kestrav" and "libkestrav1" not in fields["Depends"]:
+            raise AssertionError("kestrav loads the library but does not "
+                                 "depend on libkestrav1")
+        if name == "libkestrav1":
+            control = os.path.join(tmp, "control")
+            sh(["dpkg-deb", "-e", deb, control])
+            with open(os.path.join(control, "shlibs")) as f:
+                expect("shlibs", f.read().strip(),
+                       "libKestrav 1 libkestrav1 (>= %s)" % args.version)
+            with open(os.path.join(control, "triggers")) as f:
+                expect("triggers", f.read().strip(), "activate-noawait ldconfig")
+        # lintian: no error and no warning (overrides carry their reasons).
+        out = subprocess.run(["lintian", deb], capture_output=True, text=True)
+        complaints = [line for line in out.stdout.splitlines()
+                      if line[:2] in ("E:", "W:")]
+        if complaints or out.returncode not in (0, 1):
+            raise AssertionError("lintian %s:\n%s%s" % (
+                name, "\n".join(complaints), out.stderr))
+    root = os.path.join(tmp, "root")
+    # libkestrav1 alone: the example host loads it by file name.
+    sh(["dpkg-deb", "-x", by_name["libkestrav1"], root])
+    library = os.path.join(root, "usr/lib", triplet, "libKestrav.so.1")
+    out = run(args.host, args, extra=["--library", library, "--codecs"])
+    if "HID report" not in out:
+        raise AssertionError("the example host did not run: " + out)
+    # With libkestrav-dev: the consumers build against what was installed.
+    sh(["dpkg-deb", "-x", by_name["libkestrav-dev"], root])
+    sh(["dpkg-deb", "-x", by_name["kestrav"], root])
+    check_consumers(os.path.join(root, "usr"), tmp, args)
 
 
 def unpack(archive, into):
@@ -178,27 +250,31 @@ def main():
     p.add_argument("--elf-machine", type=int, default=0,
                    help="e_machine every ELF file in an archive must have")
     p.add_argument("--exports", required=True, help="the exports, ;-separated")
+    p.add_argument("--host", default="", help="the example host (Linux)")
     args = p.parse_args()
 
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "archives")
         sh([args.cpack, "-B", out], cwd=args.build_dir)
         archives = sorted(glob.glob(os.path.join(out, "*.zip"))
-                          + glob.glob(os.path.join(out, "*.tar.gz"))
-                          + glob.glob(os.path.join(out, "*.deb")))
-        want = 1 if args.windows else 2
-        expect("archives made", len(archives), want)
-        for n, archive in enumerate(archives):
-            work = os.path.join(tmp, "use%d" % n)
+                          + glob.glob(os.path.join(out, "*.tar.gz")))
+        debs = sorted(glob.glob(os.path.join(out, "*.deb")))
+        expect("archives made", len(archives), 1)
+        expect("Debian packages made", len(debs), 0 if args.windows else 3)
+        work = os.path.join(tmp, "archive")
+        os.makedirs(work)
+        check_prefix(unpack(archives[0], os.path.join(work, "unpacked")), work,
+                     args)
+        print("used %s (%d bytes)" % (os.path.basename(archives[0]),
+                                      os.path.getsize(archives[0])))
+        if debs:
+            work = os.path.join(tmp, "debs")
             os.makedirs(work)
-            if archive.endswith(".deb"):
-                prefix = check_deb(archive, os.path.join(work, "root"), args)
-            else:
-                prefix = unpack(archive, os.path.join(work, "unpacked"))
-            check_prefix(prefix, work, args)
-            print("used %s (%d bytes)" % (os.path.basename(archive),
-                                          os.path.getsize(archive)))
-    print("packages checked: every archive's consumers and tool ran")
+            check_debs(debs, work, args)
+            for deb in debs:
+                print("used %s (%d bytes)" % (os.path.basename(deb),
+                                              os.path.getsize(deb)))
+    print("packages checked: lintian is clean, every consumer and the tool ran")
     return 0
 
 

@@ -11,15 +11,13 @@
 // page's JS heap (after a forced collection) at 1 minute and at the end
 // (MINUTES, default 10).
 import { spawn } from 'node:child_process';
-import { createRequire } from 'node:module';
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
 import readline from 'node:readline';
 
-const here = path.dirname(new URL(import.meta.url).pathname);
-const require = createRequire(path.join(here, '../tests/web/package.json'));
-const puppeteer = require('puppeteer-core');
+import { launchBrowser } from '../tests/web/browser.mjs';
+
 const tool = process.argv[2] || 'build/linux/bin/kestrav';
 const minutes = Number(process.argv[3] || 10);
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
@@ -62,13 +60,7 @@ async function startRun(serve, name) {
 
 function stop(run) { run.link.kill('SIGINT'); setTimeout(() => run.sim.kill(), 3000); }
 
-const browser = await puppeteer.launch({
-  executablePath: process.env.KESTRAV_BROWSER || '/usr/bin/chromium-headless-shell',
-  headless: 'shell',
-  args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-         '--disable-background-networking', '--disable-component-update',
-         '--disable-sync', '--disable-dev-shm-usage'],
-});
+const browser = await launchBrowser();
 const run = await startRun(true, 'served');
 const page = await browser.newPage();
 await page.setViewport({ width: 1280, height: 800 });

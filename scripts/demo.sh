@@ -6,6 +6,19 @@
 # which the device reports. Then the example host shows SBUS and HID.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The tool's live view parses JSON with Debian's header-only nlohmann-json.
+if ! dpkg-query -W -f='${db:Status-Abbrev}' nlohmann-json3-dev 2>/dev/null |
+     grep -q '^ii'; then
+  if [ "$(id -u)" = 0 ]; then
+    echo "== installing nlohmann-json3-dev"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq nlohmann-json3-dev \
+      >/dev/null 2>&1 || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
+      apt-get install -y -qq nlohmann-json3-dev >/dev/null; }
+  else
+    echo "demo.sh: as root, run 'apt-get install nlohmann-json3-dev' first" >&2
+    exit 1
+  fi
+fi
 echo "== building the library, the kestrav tool and the example host (build/linux)"
 cmake --preset linux >/dev/null
 # One progress line, rewritten in place, instead of silence.

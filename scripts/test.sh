@@ -49,6 +49,7 @@ qemu-user                  runs the ARM tests
 nlohmann-json3-dev         JSON for the tool's live view
 chromium-headless-shell    the browser of the live view's tests
 nodejs                     drives that browser, with puppeteer-core
+lintian                    checks the Debian packages
 LIST
 }
 

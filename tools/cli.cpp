@@ -10,6 +10,7 @@
 #include "Kestrav.h"
 #include "hid_report.h"
 #include "sbus_frame.h"
+#include "view.h"
 
 namespace kestrav_tool {
 
@@ -42,6 +43,11 @@ bool RunLimits::take(int c, const char *arg) {
     count = parse_number(arg, UINT32_MAX, "--count");
   } else if (c == kSecondsOption.val) {
     seconds = parse_amount(arg, "--seconds");
+  } else if (c == kReconnectOption.val) {
+    reconnect = true;
+  } else if (c == kServeOption.val) {
+    check_serve_address(arg);
+    serve = arg;
   } else {
     return false;
   }
@@ -211,6 +217,20 @@ Format parse_format(const char *text) {
   throw UsageError(
       std::string("--format must be text, csv, jsonl or none, not '") + text +
       "'");
+}
+
+int run_guarded(const std::function<void()> &body, std::string &why) {
+  try {
+    body();
+    return 0;
+  } catch (const OutputClosed &e) {
+    why = e.what();  // the reader left (| head): a normal end
+    return 0;
+  } catch (const std::runtime_error &e) {
+    std::fprintf(stderr, "kestrav: %s\n", e.what());
+    why = e.what();
+    return 1;
+  }
 }
 
 const char *end_reason(ReadStatus last) {

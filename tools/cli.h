@@ -57,7 +57,8 @@ struct OptionParser {
 // naming it.
 void check_address(const std::string &address, bool listen);
 
-// --count N and --seconds S, which every subcommand that runs takes.
+// What every subcommand that runs takes: --count N, --seconds S,
+// --reconnect and --serve [HOST:]PORT.
 inline const option kCountOption{"count", required_argument, nullptr, 'n'};
 inline const option kSecondsOption{"seconds", required_argument, nullptr, 's'};
 inline const option kReconnectOption{"reconnect", no_argument, nullptr, 'R'};
@@ -65,7 +66,9 @@ inline const option kServeOption{"serve", required_argument, nullptr, 'V'};
 struct RunLimits {
   uint64_t count = 0;     // 0: no limit (--count 0 means the same)
   double seconds = -1.0;  // negative: no limit
-  // Takes the value of --count or --seconds; false for any other option.
+  bool reconnect = false;
+  std::string serve;  // empty: no live view
+  // Takes one of those options; false for any other.
   bool take(int c, const char *arg);
   // The monotonic_seconds() at which the run ends, or -1 for none.
   double deadline(double start) const {
@@ -116,6 +119,11 @@ enum class Format { Text, Csv, Jsonl, None };
 // Why a run ended, for the live view: the last read's status (Data when a
 // --count was reached).
 const char *end_reason(ReadStatus last);
+
+// Runs a subcommand's main loop. A closed standard output ends it normally
+// (status 0); any other error is printed and gives status 1. Either way why
+// receives the reason, for the live view.
+int run_guarded(const std::function<void()> &body, std::string &why);
 Format parse_format(const char *text);
 const char *format_name(Format format);
 

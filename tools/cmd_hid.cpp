@@ -25,8 +25,6 @@ struct HidOptions {
   int report_id = -1;  // -1: every report
   bool mapping = false;
   SbusMap map;
-  bool reconnect = false;
-  std::string serve;
 };
 
 HidOptions parse(int argc, char **argv) {
@@ -58,13 +56,6 @@ HidOptions parse(int argc, char **argv) {
         o.mapping = true;
         break;
       }
-      case 'R':
-        o.reconnect = true;
-        break;
-      case 'V':
-        check_serve_address(arg);
-        o.serve = arg;
-        break;
     }
   });
   if (first != argc - 1) throw UsageError("hid takes exactly one DEVICE");
@@ -99,7 +90,7 @@ int run(int argc, char **argv) {
   const Format format = o.mapping ? Format::None : o.format;
   RecordWriter writer(stdout, format, RecordWriter::Kind::Hid);
   const std::unique_ptr<LiveView> view =
-      serve(o.serve, {"hid", o.device, format_name(format)}, writer);
+      serve(o.limits.serve, {"hid", o.device, format_name(format)}, writer);
   RecordFile record(o.record);
   HidSource source = open_hid(o.device);
   if (!source.port) return 0;  // Ctrl-C while a FIFO waited for its writer
@@ -140,50 +131,49 @@ int run(int argc, char **argv) {
   std::string why;  // for the view, when it is not the last read's status
   ReadStatus r = ReadStatus::Data;
   std::vector<uint8_t> pending;  // a recording's bytes short of a report
-  try {
-    writer.begin();
-    uint8_t buf[4096];
-    while (more()) {
-      size_t got = 0;
-      r = read_until(*source.port, buf, sizeof buf, got, deadline, !recording);
-      if (r == ReadStatus::Closed && !recording && o.reconnect) {
-        source.port = reconnect(
-            o.device, [&] { return open_hid(o.device).port; }, deadline);
-        if (!source.port) {  // the run ended while it was away
-          r = stop_requested() ? ReadStatus::Stopped : ReadStatus::Timeout;
-          break;
+  const int failed = run_guarded(
+      [&] {
+        writer.begin();
+        uint8_t buf[4096];
+        while (more()) {
+          size_t got = 0;
+          r = read_until(*source.port, buf, sizeof buf, got, deadline,
+                         !recording);
+          if (r == ReadStatus::Closed && !recording && o.limits.reconnect) {
+            source.port = reconnect(
+                o.device, [&] { return open_hid(o.device).port; }, deadline);
+            if (!source.port) {  // the run ended while it was away
+              r = stop_requested() ? ReadStatus::Stopped : ReadStatus::Timeout;
+              break;
+            }
+            continue;
+          }
+          if (r == ReadStatus::Closed && recording)
+            why = "the end of the recording";
+          if (r != ReadStatus::Data) {
+            // The end of a recording is a normal end; a device that went away
+            // is not.
+            status = r == ReadStatus::Closed && !recording ? 1 : 0;
+            break;
+          }
+          if (!recording) {
+            take(buf, got);
+            continue;
+          }
+          pending.insert(pending.end(), buf, buf + got);
+          size_t at = 0;
+          for (; pending.size() - at >= kHidReportSize && more();
+               at += kHidReportSize)
+            take(pending.data() + at, kHidReportSize);
+          pending.erase(pending.begin(),
+                        pending.begin() + static_cast<long>(at));
         }
-        continue;
-      }
-      if (r == ReadStatus::Closed && recording)
-        why = "the end of the recording";
-      if (r != ReadStatus::Data) {
-        // The end of a recording is a normal end; a device that went away
-        // is not.
-        status = r == ReadStatus::Closed && !recording ? 1 : 0;
-        break;
-      }
-      if (!recording) {
-        take(buf, got);
-        continue;
-      }
-      pending.insert(pending.end(), buf, buf + got);
-      size_t at = 0;
-      for (; pending.size() - at >= kHidReportSize && more();
-           at += kHidReportSize)
-        take(pending.data() + at, kHidReportSize);
-      pending.erase(pending.begin(), pending.begin() + static_cast<long>(at));
-    }
-    // A recording that ends inside a report: that report is skipped.
-    if (more() && !pending.empty()) take(pending.data(), pending.size());
-    record.close();
-  } catch (const OutputClosed &e) {
-    why = e.what();  // the reader left (| head): a normal end
-  } catch (const std::runtime_error &e) {
-    std::fprintf(stderr, "kestrav: %s\n", e.what());
-    why = e.what();
-    status = 1;
-  }
+        // A recording that ends inside a report: that report is skipped.
+        if (more() && !pending.empty()) take(pending.data(), pending.size());
+        record.close();
+      },
+      why);
+  if (failed != 0) status = 1;
   if (view) view->end(why.empty() ? end_reason(r) : why);
   std::string skipped;
   for (const auto &length : tally.lengths)

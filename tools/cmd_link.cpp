@@ -29,8 +29,6 @@ struct LinkOptions {
   Format format = Format::Text;
   std::string record;
   RunLimits limits;
-  bool reconnect = false;
-  std::string serve;
 };
 
 LinkOptions parse(int argc, char **argv) {
@@ -86,13 +84,6 @@ LinkOptions parse(int argc, char **argv) {
       case 'o':
         o.record = arg;
         break;
-      case 'R':
-        o.reconnect = true;
-        break;
-      case 'V':
-        check_serve_address(arg);
-        o.serve = arg;
-        break;
     }
   });
   if (next_operand != argc - 1) throw UsageError("link takes exactly one PORT");
@@ -128,7 +119,7 @@ int run(int argc, char **argv) {
   install_stop_handlers();
   RecordWriter writer(stdout, o.format, RecordWriter::Kind::Link);
   const std::unique_ptr<LiveView> view =
-      serve(o.serve, {"link", o.port, format_name(o.format)}, writer);
+      serve(o.limits.serve, {"link", o.port, format_name(o.format)}, writer);
   RecordFile record(o.record);
   std::unique_ptr<Port> port = open_port(o.port, o.line);
 
@@ -138,34 +129,34 @@ int run(int argc, char **argv) {
   int status = 0;
   std::string why;  // for the view, when it is not the last read's status
   ReadStatus r = ReadStatus::Data;
-  try {
-    writer.begin();
-    send_request(*port, o);
-    uint8_t buf[4096];
-    for (;;) {
-      size_t got = 0;
-      r = read_until(*port, buf, sizeof buf, got, deadline);
-      if (r == ReadStatus::Closed && o.reconnect) {
-        port = reconnect(o.port, o.line, deadline);
-        if (!port) break;        // the run ended while the port was away
-        send_request(*port, o);  // record numbers carry on
-        continue;
-      }
-      if (r != ReadStatus::Data) {
-        status = r == ReadStatus::Closed ? 1 : 0;
-        break;
-      }
-      record.write(buf, got);
-      if (!decoder.feed(buf, got, monotonic_seconds() - start)) break;
-    }
-    record.close();
-  } catch (const OutputClosed &e) {
-    why = e.what();  // the reader left (| head): a normal end
-  } catch (const std::runtime_error &e) {
-    std::fprintf(stderr, "kestrav: %s\n", e.what());
-    why = e.what();
-    status = 1;
-  }
+  const int failed = run_guarded(
+      [&] {
+        writer.begin();
+        send_request(*port, o);
+        uint8_t buf[4096];
+        for (;;) {
+          size_t got = 0;
+          r = read_until(*port, buf, sizeof buf, got, deadline);
+          if (r == ReadStatus::Closed && o.limits.reconnect) {
+            port = reconnect(o.port, o.line, deadline);
+            if (!port) {  // the run ended while the port was away
+              r = stop_requested() ? ReadStatus::Stopped : ReadStatus::Timeout;
+              break;
+            }
+            send_request(*port, o);  // record numbers carry on
+            continue;
+          }
+          if (r != ReadStatus::Data) {
+            status = r == ReadStatus::Closed ? 1 : 0;
+            break;
+          }
+          record.write(buf, got);
+          if (!decoder.feed(buf, got, monotonic_seconds() - start)) break;
+        }
+        record.close();
+      },
+      why);
+  if (failed != 0) status = 1;
   if (port) send_stop(*port, status);
   if (view) view->end(why.empty() ? end_reason(r) : why);
   return status;  // the port's settings come back as it goes

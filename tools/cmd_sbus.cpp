@@ -43,10 +43,8 @@ struct SbusOptions {
   bool values_given = false;
   std::string input;
   double stale_ms = 0;  // 0: off
-  bool reconnect = false;
   bool loopback = false;
   Format format = Format::None;  // the frames sent, on standard output
-  std::string serve;
   bool std_scale = false;
   bool v2 = false;
   double period_ms = kDefaultPeriodMs;
@@ -91,18 +89,11 @@ SbusOptions parse(int argc, char **argv) {
         o.stale_ms = parse_amount(arg, "--stale");
         if (o.stale_ms <= 0) throw UsageError("--stale must be above 0 ms");
         break;
-      case 'R':
-        o.reconnect = true;
-        break;
       case 'L':
         o.loopback = true;
         break;
       case 'F':
         o.format = parse_format(arg);
-        break;
-      case 'V':
-        check_serve_address(arg);
-        o.serve = arg;
         break;
       case 'i':
         o.input = arg;
@@ -377,7 +368,7 @@ std::string send_frames(const SbusOptions &o, std::unique_ptr<Port> &port,
           loopback.collect(*port);
         }
       } catch (const PortGone &) {
-        if (!o.reconnect) throw;
+        if (!o.limits.reconnect) throw;
         port = reconnect(o.port, line, end);
         if (!port) return "the port went away";
         continue;
@@ -400,7 +391,7 @@ int run(int argc, char **argv) {
   install_stop_handlers();
   RecordWriter writer(stdout, o.format, RecordWriter::Kind::Sbus);
   LiveView::Setup setup{"sbus", o.port, format_name(o.format), true};
-  const std::unique_ptr<LiveView> view = serve(o.serve, setup, writer);
+  const std::unique_ptr<LiveView> view = serve(o.limits.serve, setup, writer);
   std::unique_ptr<InputLines> input;
   if (!o.input.empty()) {
     input = InputLines::open(o.input, o.std_scale);
@@ -411,16 +402,14 @@ int run(int argc, char **argv) {
   LoopbackCheck loopback;
   std::string why;
   int status = 0;
-  try {
-    writer.begin();
-    why = send_frames(o, port, line, input.get(), view.get(), writer, loopback);
-  } catch (const OutputClosed &e) {
-    why = e.what();  // the reader left (| head): a normal end
-  } catch (const std::runtime_error &e) {
-    std::fprintf(stderr, "kestrav: %s\n", e.what());
-    why = e.what();
-    status = 1;
-  }
+  const int failed = run_guarded(
+      [&] {
+        writer.begin();
+        why = send_frames(o, port, line, input.get(), view.get(), writer,
+                          loopback);
+      },
+      why);
+  if (failed != 0) status = 1;
   if (port) port->drain();
   if (view) view->end(why);
   if (port && o.loopback && !loopback.finish(*port)) return 1;

@@ -18,8 +18,7 @@ namespace {
 int run(int argc, char **argv) {
   Format format = Format::Text;
   RunLimits limits;
-  bool warn_speed = false, again = false;
-  std::string listen;
+  bool warn_speed = false;
   OptionParser p{"sbus-monitor",
                  {{"format", required_argument, nullptr, 'f'},
                   kCountOption,
@@ -36,13 +35,6 @@ int run(int argc, char **argv) {
       case 'w':
         warn_speed = true;
         break;
-      case 'R':
-        again = true;
-        break;
-      case 'V':
-        check_serve_address(arg);
-        listen = arg;
-        break;
     }
   });
   if (first != argc - 1)
@@ -51,8 +43,8 @@ int run(int argc, char **argv) {
   check_address(address, false);
   install_stop_handlers();
   RecordWriter writer(stdout, format, RecordWriter::Kind::Sbus);
-  const std::unique_ptr<LiveView> view =
-      serve(listen, {"sbus-monitor", address, format_name(format)}, writer);
+  const std::unique_ptr<LiveView> view = serve(
+      limits.serve, {"sbus-monitor", address, format_name(format)}, writer);
   const LineSettings line = sbus_line(warn_speed);
   std::unique_ptr<Port> port = open_port(address, line);
 
@@ -65,45 +57,44 @@ int run(int argc, char **argv) {
   const double start = monotonic_seconds();
   uint8_t buf[1024];
   uint64_t skipped_shown = 0;
-  try {
-    writer.begin();
-    const double deadline = limits.deadline(start);
-    while (more()) {
-      size_t got = 0;
-      r = read_until(*port, buf, sizeof buf, got, deadline);
-      if (r == ReadStatus::Closed && again) {
-        port = reconnect(address, line, deadline);
-        if (!port) {  // the run ended while the port was away
-          r = stop_requested() ? ReadStatus::Stopped : ReadStatus::Timeout;
-          break;
+  const int failed = run_guarded(
+      [&] {
+        writer.begin();
+        const double deadline = limits.deadline(start);
+        while (more()) {
+          size_t got = 0;
+          r = read_until(*port, buf, sizeof buf, got, deadline);
+          if (r == ReadStatus::Closed && limits.reconnect) {
+            port = reconnect(address, line, deadline);
+            if (!port) {  // the run ended while the port was away
+              r = stop_requested() ? ReadStatus::Stopped : ReadStatus::Timeout;
+              break;
+            }
+            continue;
+          }
+          if (r != ReadStatus::Data) {
+            status = r == ReadStatus::Closed ? 1 : 0;
+            break;
+          }
+          const double t = monotonic_seconds() - start;
+          // Byte by byte, so that --count stops exactly at its frame.
+          for (size_t k = 0; k < got && more(); ++k) {
+            scanner.feed(buf + k, 1, [&](const uint8_t *frame) {
+              const SbusFields f = decode_sbus(frame);
+              writer.sbus_record(t, ++frames, f.channels.data(), f.flags,
+                                 f.end);
+            });
+          }
+          if (view && scanner.skipped() != skipped_shown) {
+            skipped_shown = scanner.skipped();
+            view->post_event(
+                "skipped",
+                "{\"skipped\": " + std::to_string(skipped_shown) + "}");
+          }
         }
-        continue;
-      }
-      if (r != ReadStatus::Data) {
-        status = r == ReadStatus::Closed ? 1 : 0;
-        break;
-      }
-      const double t = monotonic_seconds() - start;
-      // Byte by byte, so that --count stops exactly at its frame.
-      for (size_t k = 0; k < got && more(); ++k) {
-        scanner.feed(buf + k, 1, [&](const uint8_t *frame) {
-          const SbusFields f = decode_sbus(frame);
-          writer.sbus_record(t, ++frames, f.channels.data(), f.flags, f.end);
-        });
-      }
-      if (view && scanner.skipped() != skipped_shown) {
-        skipped_shown = scanner.skipped();
-        view->post_event(
-            "skipped", "{\"skipped\": " + std::to_string(skipped_shown) + "}");
-      }
-    }
-  } catch (const OutputClosed &e) {
-    why = e.what();  // the reader left (| head): a normal end
-  } catch (const std::runtime_error &e) {
-    std::fprintf(stderr, "kestrav: %s\n", e.what());
-    why = e.what();
-    status = 1;
-  }
+      },
+      why);
+  if (failed != 0) status = 1;
   if (view) view->end(why.empty() ? end_reason(r) : why);
   std::fprintf(stderr,
                "kestrav sbus-monitor: %llu frames decoded, %llu bytes "

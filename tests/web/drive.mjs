@@ -8,16 +8,10 @@
 import fs from 'node:fs';
 import os from 'node:os';
 import path from 'node:path';
-import puppeteer from 'puppeteer-core';
+import { launchBrowser } from './browser.mjs';
 
 const [scenario, url, shot] = process.argv.slice(2);
-const browser = await puppeteer.launch({
-  executablePath: process.env.KESTRAV_BROWSER || '/usr/bin/chromium-headless-shell',
-  headless: 'shell',
-  args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-         '--disable-background-networking', '--disable-component-update',
-         '--disable-sync', '--disable-dev-shm-usage'],
-});
+const browser = await launchBrowser();
 const sleep = (ms) => new Promise((r) => setTimeout(r, ms));
 const out = {};
 try {

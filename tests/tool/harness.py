@@ -9,6 +9,7 @@ import itertools
 import os
 import select
 import shlex
+import threading
 import time
 
 TOOL = os.environ["KESTRAV_TOOL"]
@@ -61,6 +62,22 @@ class Pty:
 
     def read_available(self, seconds=0.1):
         return self.read_until(lambda _: False, seconds)
+
+
+def wire(test, source, sink):
+    """Carries every byte the tool writes to the source pty on to the sink
+    pty, as a cable from one adapter's TX to another's RX would."""
+    stop = threading.Event()
+
+    def carry():
+        try:
+            while not stop.is_set():
+                if select.select([source.master], [], [], 0.02)[0]:
+                    os.write(sink.master, os.read(source.master, 4096))
+        except (OSError, TypeError):
+            pass  # the ptys were closed at the end of the test
+    threading.Thread(target=carry, daemon=True).start()
+    test.addCleanup(stop.set)
 
 
 class Lines:

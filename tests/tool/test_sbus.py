@@ -13,7 +13,7 @@ import threading
 import time
 import unittest
 
-from harness import PROBE, TIMEOUT, WINDOWS, Pty, tool
+from harness import PROBE, TIMEOUT, WINDOWS, Pty, tool, wire
 
 V2_ENDS = [0x04, 0x14, 0x24, 0x34]
 
@@ -301,17 +301,7 @@ class LinuxSbus(SbusTest):
     @unittest.skipUnless(TERMIOS2, NO_TERMIOS2)
     def test_loopback_into_the_monitor(self):
         out_pty, in_pty = Pty(self), Pty(self)
-        stop = threading.Event()
-
-        def relay():
-            try:
-                while not stop.is_set():
-                    if select.select([out_pty.master], [], [], 0.05)[0]:
-                        os.write(in_pty.master, os.read(out_pty.master, 4096))
-            except (OSError, TypeError):
-                pass  # the ptys were closed at the end of the test
-        threading.Thread(target=relay, daemon=True).start()
-        self.addCleanup(stop.set)
+        wire(self, out_pty, in_pty)
         monitor = self.start_monitor(in_pty, "jsonl", "--count", 8)
         values = [37 * k for k in range(16)]
         sender = self.sbus(out_pty, "--v2", "--ch18", "--failsafe", "--values",

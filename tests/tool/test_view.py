@@ -6,7 +6,6 @@ import http.client
 import json
 import os
 import re
-import select
 import signal
 import subprocess
 import sys
@@ -15,7 +14,7 @@ import threading
 import time
 import unittest
 
-from harness import TIMEOUT, WINDOWS, Lines, Pty, tool
+from harness import TIMEOUT, WINDOWS, Lines, Pty, tool, wire
 from test_link import (CSV_HEADER, REQUEST, STOP, Simulator, expected_records,
                        jsonl_records)
 from test_sbus import NO_TERMIOS2, TERMIOS2, csv, pack
@@ -188,17 +187,7 @@ class ViewInTheBrowser(unittest.TestCase):
     @unittest.skipUnless(TERMIOS2, NO_TERMIOS2)
     def test_slider_drives_sbus_into_the_monitor(self):
         out_pty, in_pty = Pty(self), Pty(self)
-        stop = threading.Event()
-
-        def relay():
-            try:
-                while not stop.is_set():
-                    if select.select([out_pty.master], [], [], 0.02)[0]:
-                        os.write(in_pty.master, os.read(out_pty.master, 4096))
-            except (OSError, TypeError):
-                pass
-        threading.Thread(target=relay, daemon=True).start()
-        self.addCleanup(stop.set)
+        wire(self, out_pty, in_pty)
         monitor_args = ["sbus-monitor", in_pty.path, "--format", "jsonl"]
         if SHOTS:
             monitor, m_address, m_token, _ = start_view(self, *monitor_args)

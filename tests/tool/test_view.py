@@ -7,6 +7,7 @@ import json
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -124,6 +125,52 @@ class ViewSecurity(unittest.TestCase):
         self.assertEqual(set(all_frames(pty)), {pack(other, flags=0x08)})
         proc.send_signal(signal.SIGINT)
         self.assertEqual(proc.wait(timeout=TIMEOUT), 0)
+
+
+@unittest.skipIf(WINDOWS, "the simulator's pty is POSIX")
+class SlowPage(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp()
+
+    def test_a_slow_page_loses_its_oldest_records_and_is_told(self):
+        # A page that stops reading while thousands of records come: the
+        # tool goes on, the page's queue keeps the newest, and the dropped
+        # events count exactly the records missing from the stream.
+        sim = Simulator(self, "--pty", rate=5000, noise=False)
+        proc, address, token, _ = start_view(self, "link", sim.where,
+                                             "--format", "none")
+        host, port = address.rsplit(":", 1)
+        sock = socket.socket()
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        sock.connect((host, int(port)))
+        conn = http.client.HTTPConnection(host, int(port), timeout=TIMEOUT)
+        conn.sock = sock
+        conn.request("GET", "/events?token=" + token)
+        res = conn.getresponse()
+        self.assertEqual(res.status, 200)
+        time.sleep(2.5)  # not reading
+        numbers, dropped, missing, name = [], 0, 0, None
+        gap_open = False  # a dropped event whose gap is not yet seen
+        until = time.monotonic() + 2
+        while time.monotonic() < until or gap_open:
+            line = res.fp.readline().decode()
+            if line.startswith("event: "):
+                name = line[7:].strip()
+            elif line.startswith("data: ") and name == "record":
+                n = json.loads(line[6:])["n"]
+                if numbers:
+                    missing += n - numbers[-1] - 1
+                numbers.append(n)
+                gap_open = False
+            elif line.startswith("data: ") and name == "dropped":
+                dropped += json.loads(line[6:])["dropped"]
+                gap_open = True
+        conn.close()
+        proc.send_signal(signal.SIGINT)
+        self.assertEqual(proc.wait(timeout=TIMEOUT), 0)
+        self.assertGreater(dropped, 0)
+        self.assertEqual(missing, dropped)
+        self.assertGreater(len(numbers), 1000)
 
 
 def all_frames(pty):

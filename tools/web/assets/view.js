@@ -242,11 +242,23 @@
     if (view.follow) view.follow(r);
   }
 
-  // Charts are redrawn at most every CHART_MS: a software-rastered canvas
-  // of thousands of points costs more than the rest of a frame, and 20
-  // redraws a second read well. Counters and values follow every frame.
+  // Each chart is redrawn at most every CHART_MS, and never two in one
+  // frame: a software-rastered canvas of thousands of points costs more than
+  // the rest of a frame, so the charts take turns, and 20 redraws a second
+  // read well. Counters and values follow every frame.
   const CHART_MS = 50;
-  let chartsAt = -Infinity, chartsDirty = false;
+  let chartsAt = -Infinity, chartsDirty = false, turn = 0, stale = [];
+
+  function drawChart(index) {
+    const c = view.charts[index], ring = view.ring;
+    const [a, b] = ring.window(seconds());
+    const data = [ring.t.subarray(a, b)];
+    for (let k = c.spec.from; k < c.spec.to; k++) {
+      data.push(ring.columns[k].subarray(a, b));
+    }
+    // Drawn now, inside this frame, rather than in a later microtask.
+    c.plot.batch(() => c.plot.setData(data, !view.zoomed[index]));
+  }
 
   function draw(now) {
     if (view.dirty && !view.paused && view.kind) {
@@ -265,20 +277,19 @@
       $('count').textContent = view.count;
       view.shown = view.count;
     }
-    if (chartsDirty && !view.paused && now - chartsAt >= CHART_MS) {
+    const count = view.charts.length;
+    if (chartsDirty && !view.paused && count > 0) {
       chartsDirty = false;
+      stale = view.charts.map(() => true);
+    }
+    if (stale.some((s) => s) && !view.paused &&
+        now - chartsAt >= CHART_MS / count) {
+      // The next chart in turn that has news.
+      while (!stale[turn]) turn = (turn + 1) % count;
+      stale[turn] = false;
+      drawChart(turn);
+      turn = (turn + 1) % count;
       chartsAt = now;
-      const ring = view.ring;
-      const [a, b] = ring.window(seconds());
-      const t = ring.t.subarray(a, b);
-      view.charts.forEach((c, index) => {
-        const data = [t];
-        for (let k = c.spec.from; k < c.spec.to; k++) {
-          data.push(ring.columns[k].subarray(a, b));
-        }
-        // Drawn now, inside this frame, rather than in a later microtask.
-        c.plot.batch(() => c.plot.setData(data, !view.zoomed[index]));
-      });
     }
     $('dropped').textContent = view.dropped;
     $('skipped').textContent = view.skipped;

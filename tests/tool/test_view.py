@@ -48,8 +48,9 @@ def request(address, method, path, body=None, headers=None):
     return res.status, data.decode(errors="replace")
 
 
-def read_events(address, token, count):
-    """The first count events of /events, as (name, data) pairs."""
+def read_events(address, token, count, until=None):
+    """The first count events of /events (or those up to an event named
+    until), as (name, data) pairs."""
     host, port = address.rsplit(":", 1)
     conn = http.client.HTTPConnection(host, int(port), timeout=TIMEOUT)
     conn.request("GET", "/events?token=" + token)
@@ -57,8 +58,11 @@ def read_events(address, token, count):
     assert res.status == 200, res.status
     assert res.getheader("Content-Type").startswith("text/event-stream")
     events, name = [], None
-    while len(events) < count:
-        line = res.fp.readline().decode().rstrip("\n")
+    while len(events) < count or until and (not events or events[-1][0] != until):
+        raw = res.fp.readline()
+        if not raw:
+            break  # the server closed the stream
+        line = raw.decode().rstrip("\n")
         if line.startswith("event: "):
             name = line[7:]
         elif line.startswith("data: "):
@@ -171,6 +175,26 @@ class SlowPage(unittest.TestCase):
         self.assertGreater(dropped, 0)
         self.assertEqual(missing, dropped)
         self.assertGreater(len(numbers), 1000)
+
+
+class ViewEnding(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp()
+
+    @unittest.skipIf(WINDOWS, "the simulator's pty is POSIX")
+    def test_the_page_is_told_why_the_run_ended(self):
+        sim = Simulator(self, "--pty", rate=50, noise=False)
+        proc, address, token, _ = start_view(self, "link", sim.where,
+                                             "--format", "none", "--count", 40)
+        events = read_events(address, token, 0, until="ended")
+        self.assertEqual(proc.wait(timeout=TIMEOUT), 0)
+        self.assertEqual(events[0], ("hello", {"command": "link",
+                                               "port": sim.where,
+                                               "version": "1.0.0",
+                                               "format": "none"}))
+        self.assertEqual(events[-1], ("ended", {"reason": "--count reached"}))
+        numbers = [data["n"] for name, data in events if name == "record"]
+        self.assertEqual(numbers, list(range(numbers[0], 41)))
 
 
 def all_frames(pty):

@@ -10,7 +10,7 @@
 #include "Kestrav.h"
 #include "hid_report.h"
 #include "sbus_frame.h"
-#include "view.h"
+#include "address.h"
 
 namespace kestrav_tool {
 

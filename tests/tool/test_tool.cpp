@@ -5,10 +5,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "address.h"
+#include "cli.h"
 #include "hid_report.h"
 #include "port.h"
 #include "sbus_frame.h"
@@ -40,6 +43,131 @@ TEST(TcpAddress, SplitsAndJoins) {
     EXPECT_EQ(port, c.port) << c.address;
     EXPECT_EQ(join_tcp(host, port), c.address);
   }
+}
+
+// Option values: what is taken, and what is a usage error.
+TEST(OptionValues, NumbersAmountsAndAddresses) {
+  struct Number {
+    const char *text;
+    uint64_t max;
+    bool ok;
+    uint64_t value;
+  } numbers[] = {{"0", 255, true, 0},
+                 {"255", 255, true, 255},
+                 {"0x0A", 255, true, 10},
+                 {"256", 255, false, 0},
+                 {"-1", 255, false, 0},
+                 {"", 255, false, 0},
+                 {"12x", 255, false, 0},
+                 {"18446744073709551616", UINT64_MAX, false, 0},
+                 {"4000000", 4000000, true, 4000000}};
+  for (const Number &n : numbers) {
+    if (n.ok) {
+      EXPECT_EQ(parse_number(n.text, n.max, "--x"), n.value) << n.text;
+    } else {
+      EXPECT_THROW(parse_number(n.text, n.max, "--x"), UsageError) << n.text;
+    }
+  }
+  EXPECT_EQ(parse_amount("0.5", "--x"), 0.5);
+  EXPECT_EQ(parse_amount("1e9", "--x"), 1e9);
+  for (const char *bad : {"-0.1", "nan", "inf", "", "1e10", "2s"})
+    EXPECT_THROW(parse_amount(bad, "--x"), UsageError) << bad;
+
+  struct Address {
+    const char *text;
+    bool listen, ok;
+  } addresses[] = {{"tcp:127.0.0.1:1", false, true},
+                   {"tcp:127.0.0.1:65535", false, true},
+                   {"tcp:[::1]:5000", false, true},
+                   {"/dev/ttyUSB0", false, true},
+                   {"localhost:5000", false, true},
+                   {"tcp:127.0.0.1:0", true, true},
+                   {"tcp:127.0.0.1:0", false, false},
+                   {"tcp:127.0.0.1:65536", true, false},
+                   {"tcp:127.0.0.1:70000", false, false},
+                   {"tcp:127.0.0.1:", false, false},
+                   {"tcp:127.0.0.1:http", false, false},
+                   {"tcp::5000", false, false},
+                   {"127.0.0.1:5000", true, false},
+                   {"tcp:127.0.0.1:-1", false, false}};
+  for (const Address &a : addresses) {
+    if (a.ok) {
+      EXPECT_NO_THROW(check_address(a.text, a.listen)) << a.text;
+    } else {
+      EXPECT_THROW(check_address(a.text, a.listen), UsageError) << a.text;
+    }
+  }
+
+  struct Serve {
+    const char *text;
+    bool ok;
+    const char *host;
+    int port;
+  } serves[] = {{"0", true, "127.0.0.1", 0},
+                {"8080", true, "127.0.0.1", 8080},
+                {"0.0.0.0:80", true, "0.0.0.0", 80},
+                {"[::1]:0", true, "::1", 0},
+                {"localhost:65535", true, "localhost", 65535},
+                {":80", false, "", 0},
+                {"host:", false, "", 0},
+                {"65536", false, "", 0},
+                {"x", false, "", 0}};
+  for (const Serve &v : serves) {
+    if (!v.ok) {
+      EXPECT_THROW(parse_serve_address(v.text), UsageError) << v.text;
+      continue;
+    }
+    const ServeAddress a = parse_serve_address(v.text);
+    EXPECT_EQ(a.host, v.host) << v.text;
+    EXPECT_EQ(a.port, v.port) << v.text;
+  }
+  EXPECT_EQ(host_with_port("::1", 80), "[::1]:80");
+  EXPECT_EQ(host_with_port("127.0.0.1", 80), "127.0.0.1:80");
+  for (const char *host : {"127.0.0.1", "127.1.2.3", "::1", "localhost"})
+    EXPECT_TRUE(is_loopback_host(host)) << host;
+  for (const char *host : {"0.0.0.0", "10.0.0.1", "::", "128.0.0.1"})
+    EXPECT_FALSE(is_loopback_host(host)) << host;
+}
+
+// A line of sixteen SBUS values, as --values and --input take it.
+TEST(ChannelList, SixteenValuesWithinTheScale) {
+  std::array<uint32_t, kSbusChannels> v{};
+  EXPECT_EQ(parse_channels(" 0, 1 ,2,3,4,5,6,7,8,9,10,11,12,13,14, 2047\r",
+                           kSbusMax, v),
+            "");
+  EXPECT_EQ(v[1], 1u);
+  EXPECT_EQ(v[15], 2047u);
+  for (const char *bad : {"0,1,2,3,4,5,6,7,8,9,10,11,12,13,14",
+                          "0,1,2,3,4,5,6,7,8,9,10,11,12,"
+                          "13,14,15,16",
+                          "0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,2048",
+                          "-1,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15",
+                          "0,,2,3,4,5,6,7,8,9,10,11,12,13,14,15",
+                          "0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,",
+                          "0x1,1,2,3,4,5,6,7,8,9,10,11,"
+                          "12,13,14,15"})
+    EXPECT_NE(parse_channels(bad, kSbusMax, v), "") << bad;
+  EXPECT_EQ(
+      parse_channels("65535,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15", 65535, v),
+      "");
+}
+
+// Input lines of any length; one over the limit is consumed whole and
+// flagged, and the line after it is read as it is.
+TEST(InputLines, AnyLengthAndLineEnds) {
+  std::FILE *f = std::tmpfile();
+  ASSERT_NE(f, nullptr);
+  const std::string wide(5000, '7'), huge(70000, '1');
+  std::fputs(("a\nb\r\n" + wide + "\n" + huge + "\nc").c_str(), f);
+  std::rewind(f);
+  std::vector<std::pair<std::string, bool>> got;
+  std::string line;
+  bool too_long = false;
+  while (read_line(f, line, 65536, too_long)) got.emplace_back(line, too_long);
+  std::fclose(f);
+  const std::vector<std::pair<std::string, bool>> want = {
+      {"a", false}, {"b", false}, {wide, false}, {"", true}, {"c", false}};
+  EXPECT_EQ(got, want);
 }
 
 // A port that reports whatever speed the test gives it.

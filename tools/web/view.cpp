@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Kestrav.h"
+#include "address.h"
 #include "assets.h"
 #include "cli.h"
 #include "httplib.h"
@@ -72,39 +73,6 @@ bool same_token(const std::string &offered, const std::string &token) {
   return diff == 0;
 }
 
-struct Address {
-  std::string host;  // without brackets
-  int port = 0;
-};
-
-Address parse_serve(const std::string &listen) {
-  Address a{"127.0.0.1", 0};
-  std::string port = listen;
-  const size_t colon = listen.rfind(':');
-  if (colon != std::string::npos) {
-    a.host = listen.substr(0, colon);
-    port = listen.substr(colon + 1);
-    if (a.host.size() >= 2 && a.host.front() == '[' && a.host.back() == ']')
-      a.host = a.host.substr(1, a.host.size() - 2);
-  }
-  if (a.host.empty() || port.empty() || port.size() > 5 ||
-      port.find_first_not_of("0123456789") != std::string::npos ||
-      std::stoul(port) > 65535)
-    throw UsageError("--serve takes [HOST:]PORT, PORT from 0 to 65535, not '" +
-                     listen + "'");
-  a.port = static_cast<int>(std::stoul(port));
-  return a;
-}
-
-bool is_loopback(const std::string &host) {
-  return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
-}
-
-std::string with_port(const std::string &host, int port) {
-  const bool v6 = host.find(':') != std::string::npos;
-  return (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
-}
-
 std::string json_text(const std::string &s) {
   return nlohmann::json(s).dump();
 }
@@ -124,10 +92,6 @@ struct Client {
 };
 
 }  // namespace
-
-void check_serve_address(const std::string &listen) {
-  parse_serve(listen);
-}
 
 struct LiveView::Impl {
   Setup setup;
@@ -306,7 +270,7 @@ struct LiveView::Impl {
 LiveView::LiveView(const std::string &listen, const Setup &setup)
     : impl_(std::make_unique<Impl>()) {
   Impl &v = *impl_;
-  const Address a = parse_serve(listen);
+  const ServeAddress a = parse_serve_address(listen);
   v.setup = setup;
   v.token = random_token();
   v.server.set_payload_max_length(kMaxBody);
@@ -338,10 +302,10 @@ LiveView::LiveView(const std::string &listen, const Setup &setup)
   if (port <= 0)
     throw ToolError("--serve " + listen +
                     ": cannot listen there: " + system_reason());
-  v.hosts = {with_port(a.host, port), "localhost:" + std::to_string(port)};
+  v.hosts = {host_with_port(a.host, port), "localhost:" + std::to_string(port)};
   std::fprintf(stderr, "view: http://%s/?token=%s\n",
-               with_port(a.host, port).c_str(), v.token.c_str());
-  if (!is_loopback(a.host))
+               host_with_port(a.host, port).c_str(), v.token.c_str());
+  if (!is_loopback_host(a.host))
     std::fprintf(stderr,
                  "kestrav: warning: the view listens on %s, beyond this "
                  "machine; the token in its address is the only guard\n",

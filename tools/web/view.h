@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "address.h"
 #include "sbus_frame.h"
 
 namespace kestrav_tool {
@@ -60,10 +61,6 @@ class LiveView {
  private:
   std::unique_ptr<Impl> impl_;
 };
-
-// Checks a --serve address without starting anything: a UsageError when it
-// is not [HOST:]PORT.
-void check_serve_address(const std::string &listen);
 
 // For a subcommand: null without --serve (listen empty); otherwise starts the
 // view and hands it every record that writer writes.

@@ -8,9 +8,9 @@
 #include <cstring>
 
 #include "Kestrav.h"
+#include "address.h"
 #include "hid_report.h"
 #include "sbus_frame.h"
-#include "address.h"
 
 namespace kestrav_tool {
 

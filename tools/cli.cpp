@@ -67,10 +67,8 @@ void check_address(const std::string &address, bool listen) {
       std::string(" (tcp:HOST:PORT, PORT from ") + lowest + " to 65535)";
   if (!split_tcp(address, host, port) || host.empty())
     throw UsageError(address + ": not a TCP address" + form);
-  // Digits only, and no wrapping: 70000 is refused, never taken as 4464.
-  if (port.size() > 5 ||
-      port.find_first_not_of("0123456789") != std::string::npos ||
-      std::stoul(port) > 65535 || (!listen && std::stoul(port) == 0))
+  const int number = parse_tcp_port(port);
+  if (number < 0 || (!listen && number == 0))
     throw UsageError(address + ": '" + port + "' is not a TCP port" + form);
 }
 
@@ -275,14 +273,20 @@ void append(std::string &out, const char *format, ...) {
   if (n > 0) out.append(buf, std::min(static_cast<size_t>(n), sizeof buf - 1));
 }
 
-std::string words(const char *sep, const uint16_t *w, size_t n) {
+}  // namespace
+
+std::string join_values(const char *sep, const uint16_t *w, size_t n) {
   std::string out;
   for (size_t k = 0; k < n; ++k)
     append(out, "%s%u", k == 0 ? "" : sep, static_cast<unsigned>(w[k]));
   return out;
 }
 
-}  // namespace
+void flush_output(std::FILE *out) {
+  if (std::fflush(out) == 0 && !std::ferror(out)) return;
+  if (errno == EPIPE) throw OutputClosed();
+  throw ToolError("standard output: " + system_reason());
+}
 
 void RecordWriter::begin() {
   if (format_ != Format::Csv) return;
@@ -303,9 +307,7 @@ void RecordWriter::begin() {
 }
 
 void RecordWriter::flush() {
-  if (std::fflush(out_) == 0 && !std::ferror(out_)) return;
-  if (errno == EPIPE) throw OutputClosed();
-  throw ToolError("standard output: " + system_reason());
+  flush_output(out_);
 }
 
 void RecordWriter::emit(const std::string &text, const std::string &csv,
@@ -335,12 +337,12 @@ void RecordWriter::link_record(double t, uint64_t n, const uint16_t *block15,
   }
   if (format_ == Format::Csv) {
     append(csv, "%.6f,%llu,", t, number);
-    csv += words(",", block15, 15) + "," + words(",", block32, 32);
+    csv += join_values(",", block15, 15) + "," + join_values(",", block32, 32);
   }
   if (format_ == Format::Jsonl || tap_) {
     append(jsonl, "{\"t\": %.6f, \"n\": %llu, \"block15\": [", t, number);
-    jsonl += words(", ", block15, 15) + "], \"block32\": [" +
-             words(", ", block32, 32) + "]}";
+    jsonl += join_values(", ", block15, 15) + "], \"block32\": [" +
+             join_values(", ", block32, 32) + "]}";
   }
   emit(text, csv, jsonl);
 }
@@ -354,18 +356,18 @@ void RecordWriter::sbus_record(double t, uint64_t n, const uint16_t *channels,
   std::string text, csv, jsonl;
   if (format_ == Format::Text) {
     append(text, "frame %llu at %.6f s: ", number, t);
-    text += words(" ", channels, kSbusChannels);
+    text += join_values(" ", channels, kSbusChannels);
     append(text, "  ch17=%d ch18=%d%s%s end=0x%02X\n", ch17, ch18,
            lost ? " frame-lost" : "", failsafe ? " failsafe" : "", end);
   }
   if (format_ == Format::Csv) {
     append(csv, "%.6f,%llu,", t, number);
-    csv += words(",", channels, kSbusChannels);
+    csv += join_values(",", channels, kSbusChannels);
     append(csv, ",%d,%d,%d,%d,%u", ch17, ch18, lost, failsafe, end);
   }
   if (format_ == Format::Jsonl || tap_) {
     append(jsonl, "{\"t\": %.6f, \"n\": %llu, \"channels\": [", t, number);
-    jsonl += words(", ", channels, kSbusChannels);
+    jsonl += join_values(", ", channels, kSbusChannels);
     append(jsonl,
            "], \"ch17\": %d, \"ch18\": %d, \"frame_lost\": %s, "
            "\"failsafe\": %s, \"end\": %u}",
@@ -386,11 +388,11 @@ void RecordWriter::hid_record(double t, uint64_t n, const uint16_t *values) {
   }
   if (format_ == Format::Csv) {
     append(csv, "%.6f,%llu,", t, number);
-    csv += words(",", values, kHidValues);
+    csv += join_values(",", values, kHidValues);
   }
   if (format_ == Format::Jsonl || tap_) {
     append(jsonl, "{\"t\": %.6f, \"n\": %llu, \"values\": [", t, number);
-    jsonl += words(", ", values, kHidValues) + "]}";
+    jsonl += join_values(", ", values, kHidValues) + "]}";
   }
   emit(text, csv, jsonl);
 }

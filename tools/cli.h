@@ -127,6 +127,14 @@ int run_guarded(const std::function<void()> &body, std::string &why);
 Format parse_format(const char *text);
 const char *format_name(Format format);
 
+// Flushes out (standard output) and checks every write since the last
+// check: OutputClosed for a closed pipe, ToolError with the reason for
+// anything else. Set errno to 0 before the writes.
+void flush_output(std::FILE *out);
+
+// "v0,v1,...": values joined by sep.
+std::string join_values(const char *sep, const uint16_t *values, size_t n);
+
 // Prints one record per line (link's text: four lines) and flushes it, so
 // that a reader sees each record as soon as the frame that made it arrived.
 // A failed write throws: OutputClosed for a closed pipe, ToolError with the

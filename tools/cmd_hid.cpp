@@ -74,13 +74,10 @@ struct Tally {
 // servo command back.
 void print_channels(const Channels &channels) {
   errno = 0;
-  for (size_t k = 0; k < channels.size(); ++k)
-    std::fprintf(stdout, "%s%u", k == 0 ? "" : ",",
-                 static_cast<unsigned>(channels[k]));
-  std::fputc('\n', stdout);
-  if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return;
-  if (errno == EPIPE) throw OutputClosed();
-  throw ToolError("standard output: " + system_reason());
+  const std::string line =
+      join_values(",", channels.data(), channels.size()) + "\n";
+  std::fputs(line.c_str(), stdout);
+  flush_output(stdout);
 }
 
 int run(int argc, char **argv) {

@@ -74,12 +74,15 @@ int run(int argc, char **argv) {
     std::fprintf(stderr, "kestrav ports: no serial port or HID device found\n");
     return 0;
   }
-  errno = 0;
-  for (const PortInfo &port : ports)
-    (format == Format::Jsonl ? print_jsonl : print_text)(port);
-  if (std::fflush(stdout) != 0 && errno != EPIPE)
-    throw ToolError("standard output: " + system_reason());
-  return 0;
+  std::string why;
+  return run_guarded(
+      [&] {
+        errno = 0;
+        for (const PortInfo &port : ports)
+          (format == Format::Jsonl ? print_jsonl : print_text)(port);
+        flush_output(stdout);
+      },
+      why);
 }
 
 }  // namespace

@@ -335,8 +335,8 @@ std::string send_frames(const SbusOptions &o, std::unique_ptr<Port> &port,
   uint64_t sent = 0;
   for (uint64_t tick = 0;; ++tick) {
     const double due = start + static_cast<double>(tick) * period;
-    if (end >= 0 && due >= end) return "--seconds reached";
-    if (!sleep_until(due)) return "stopped (Ctrl-C or a signal)";
+    if (end >= 0 && due >= end) return end_reason(ReadStatus::Timeout);
+    if (!sleep_until(due)) return end_reason(ReadStatus::Stopped);
     // The latest of the input's lines and the view's requests wins.
     if (input) {
       const InputLines::Taken taken = input->take(channels, fresh_at);
@@ -377,7 +377,7 @@ std::string send_frames(const SbusOptions &o, std::unique_ptr<Port> &port,
       writer.sbus_record(monotonic_seconds() - start, ++sent, f.channels.data(),
                          f.flags, f.end);
       if (o.limits.count != 0 && sent >= o.limits.count)
-        return "--count reached";
+        return end_reason(ReadStatus::Data);
     }
     // Late: go on at the next deadline still ahead, without a burst.
     const double behind = (monotonic_seconds() - start) / period;

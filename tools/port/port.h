@@ -130,6 +130,9 @@ bool sleep_until(double deadline);
 // port is not checked here (see check_address).
 bool split_tcp(const std::string &address, std::string &host,
                std::string &port);
+// A TCP port written in decimal digits, 0 to 65535 (never wrapped: 70000
+// is no port, not 4464); -1 for anything else.
+int parse_tcp_port(const std::string &text);
 // The inverse: "tcp:HOST:PORT", with an IPv6 HOST put in brackets.
 std::string join_tcp(const std::string &host, const std::string &port);
 

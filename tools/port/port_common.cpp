@@ -34,6 +34,14 @@ bool split_tcp(const std::string &address, std::string &host,
   return true;
 }
 
+int parse_tcp_port(const std::string &text) {
+  if (text.empty() || text.size() > 5 ||
+      text.find_first_not_of("0123456789") != std::string::npos)
+    return -1;
+  const unsigned long port = std::stoul(text);
+  return port > 65535 ? -1 : static_cast<int>(port);
+}
+
 std::string join_tcp(const std::string &host, const std::string &port) {
   if (host.find(':') != std::string::npos) return "tcp:[" + host + "]:" + port;
   return "tcp:" + host + ":" + port;

@@ -1,6 +1,7 @@
 #include "address.h"
 
 #include "cli.h"
+#include "port.h"
 
 namespace kestrav_tool {
 
@@ -14,12 +15,10 @@ ServeAddress parse_serve_address(const std::string &listen) {
     if (a.host.size() >= 2 && a.host.front() == '[' && a.host.back() == ']')
       a.host = a.host.substr(1, a.host.size() - 2);
   }
-  if (a.host.empty() || port.empty() || port.size() > 5 ||
-      port.find_first_not_of("0123456789") != std::string::npos ||
-      std::stoul(port) > 65535)
+  a.port = parse_tcp_port(port);
+  if (a.host.empty() || a.port < 0)
     throw UsageError("--serve takes [HOST:]PORT, PORT from 0 to 65535, not '" +
                      listen + "'");
-  a.port = static_cast<int>(std::stoul(port));
   return a;
 }
 

@@ -323,8 +323,9 @@ void LiveView::post(const std::string &record) {
 }
 
 void LiveView::post_event(const char *name, const std::string &data) {
-  const std::string event = sse(name, data);
   std::lock_guard<std::mutex> lock(impl_->clients_mutex);
+  if (impl_->clients.empty()) return;  // nobody watches: no work
+  const std::string event = sse(name, data);
   for (const auto &c : impl_->clients) {
     std::lock_guard<std::mutex> client_lock(c->mutex);
     if (c->finished) continue;

@@ -123,7 +123,7 @@
       const data = [new Float64Array(0)].concat(names.map(() => new Float64Array(0)));
       const u = new uPlot(opts, data, box);
       u.over.addEventListener('dblclick', () => { view.zoomed[index] = false; chartsDirty = true; });
-      view.charts.push({ spec: c, plot: u });
+      view.charts.push({ layout: c, plot: u });
       view.zoomed.push(false);
     });
   }
@@ -253,7 +253,7 @@
     const c = view.charts[index], ring = view.ring;
     const [a, b] = ring.window(seconds());
     const data = [ring.t.subarray(a, b)];
-    for (let k = c.spec.from; k < c.spec.to; k++) {
+    for (let k = c.layout.from; k < c.layout.to; k++) {
       data.push(ring.columns[k].subarray(a, b));
     }
     // Drawn now, inside this frame, rather than in a later microtask.

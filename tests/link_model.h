@@ -94,6 +94,9 @@ class StreamModel {
     return found;
   }
 
+  // Bytes kept for a frame not yet complete.
+  size_t pending() const { return stream_.size(); }
+
   // Payload decoding, from the layout table: which block a type fills, from
   // which payload offset, and only when the payload holds all of it.
   static void decode(const uint8_t *payload, size_t length, uint16_t *block15,

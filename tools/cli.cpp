@@ -124,25 +124,39 @@ ReadStatus read_until(Port &port, uint8_t *buf, size_t cap, size_t &got,
   }
 }
 
-std::unique_ptr<Port> reconnect(const std::string &address,
-                                const LineSettings &line, double deadline) {
-  return reconnect(
-      address, [&] { return open_port(address, line); }, deadline);
+namespace {
+
+// Sleeps until next, or until the device node at address appears, which
+// is looked for every 50 ms. False when a stop came.
+bool sleep_until_try(const std::string &address, double next) {
+  constexpr double kLookSeconds = 0.05;
+  bool was_there = device_node_exists(address);
+  for (;;) {
+    const double look = monotonic_seconds() + kLookSeconds;
+    if (look >= next) return sleep_until(next);
+    if (!sleep_until(look)) return false;
+    const bool there = device_node_exists(address);
+    if (there && !was_there) return true;
+    was_there = there;
+  }
 }
 
-std::unique_ptr<Port> reconnect(
+// Opens address every half second until it opens or the run ends. A device
+// node that appears between two tries is opened at once: an adapter that
+// comes back is in use within 50 ms of its node, not up to 0.5 s later.
+std::unique_ptr<Port> retry_open(
     const std::string &address,
     const std::function<std::unique_ptr<Port>()> &open, double deadline) {
   constexpr double kRetrySeconds = 0.5;
   std::fprintf(stderr, "kestrav: %s: gone; opening it again every %.1f s\n",
                address.c_str(), kRetrySeconds);
   for (double next = monotonic_seconds() + kRetrySeconds;;
-       next += kRetrySeconds) {
+       next = std::max(next + kRetrySeconds, monotonic_seconds())) {
     if (deadline >= 0 && next >= deadline) {
       sleep_until(deadline);
       return nullptr;
     }
-    if (!sleep_until(next)) return nullptr;
+    if (!sleep_until_try(address, next)) return nullptr;
     try {
       std::unique_ptr<Port> port = open();
       if (!port) continue;
@@ -152,6 +166,21 @@ std::unique_ptr<Port> reconnect(
       // Not there yet: the next try says nothing more.
     }
   }
+}
+
+}  // namespace
+
+void reconnect(std::unique_ptr<Port> &port, const std::string &address,
+               const LineSettings &line, double deadline) {
+  reconnect(
+      port, address, [&] { return open_port(address, line); }, deadline);
+}
+
+void reconnect(std::unique_ptr<Port> &port, const std::string &address,
+               const std::function<std::unique_ptr<Port>()> &open,
+               double deadline) {
+  port.reset();  // before anything else: see the header
+  port = retry_open(address, open, deadline);
 }
 
 RecordFile::RecordFile(const std::string &path) : path_(path) {
@@ -404,6 +433,23 @@ bool LinkDecoder::feed(const uint8_t *data, size_t n, double t) {
       writer_.link_record(t, ++frames_, block15_, block32_);
   }
   return limit_ == 0 || frames_ < limit_;
+}
+
+// The library keeps an unfinished frame between calls and has no reset, so
+// the frame is ended here with bytes that complete it and make it fail. A
+// frame the library carries declares at most 495 payload bytes (a longer
+// one is a false start), so the filler reaches its end byte within 500
+// bytes; that end byte is then 0x00, not 0x5F, and the library skips the
+// frame whole, whatever its code, and the zeros after it belong to no frame
+// and are dropped. A filler of 0x00 never makes a start byte, and a header
+// it completes declares a length the filler itself can reach.
+void LinkDecoder::restart() {
+  static_assert(kRestartFiller != 0xFA && kRestartFiller != 0x5F,
+                "the filler must be neither a start byte nor an end byte");
+  for (size_t k = 0; k < kRestartBytes; ++k)
+    parse_port_data(&kRestartFiller, 1, nullptr, nullptr);
+  std::fill(std::begin(block15_), std::end(block15_), uint16_t{0});
+  std::fill(std::begin(block32_), std::end(block32_), uint16_t{0});
 }
 
 }  // namespace kestrav_tool

@@ -82,16 +82,20 @@ struct RunLimits {
 ReadStatus read_until(Port &port, uint8_t *buf, size_t cap, size_t &got,
                       double deadline, bool report_closed = true);
 
-// --reconnect: after the port at address went away, opens it again every
-// 500 ms, with the same line settings, until it opens or the run ends (a
-// stop request, or the deadline as above). Says so on stderr when it starts
-// and when the port is back. Returns null when the run ended first.
-std::unique_ptr<Port> reconnect(const std::string &address,
-                                const LineSettings &line, double deadline);
+// --reconnect: after the port at address went away, closes it at once and
+// opens address again every 500 ms, with the same line settings, until it
+// opens or the run ends (a stop request, or the deadline as above). The
+// close comes first because a held descriptor keeps the kernel from handing
+// the device's node back: an unplugged adapter would come back as
+// /dev/ttyUSB1 while /dev/ttyUSB0 was retried. Says so on stderr when it
+// starts and when the port is back. port is null afterwards when the run
+// ended first.
+void reconnect(std::unique_ptr<Port> &port, const std::string &address,
+               const LineSettings &line, double deadline);
 // The same with any way of opening it.
-std::unique_ptr<Port> reconnect(
-    const std::string &address,
-    const std::function<std::unique_ptr<Port>()> &open, double deadline);
+void reconnect(std::unique_ptr<Port> &port, const std::string &address,
+               const std::function<std::unique_ptr<Port>()> &open,
+               double deadline);
 
 // --record FILE: every byte received, unchanged. Each chunk is flushed as it
 // comes; a failed write, flush or close is a ToolError with the reason.
@@ -180,6 +184,13 @@ class LinkDecoder {
       : writer_(writer), limit_(limit) {}
   // Returns false once limit records (if limit is not 0) have been written.
   bool feed(const uint8_t *data, size_t n, double t);
+  // A new connection starts a new stream: no byte of the old one reaches a
+  // record, and both blocks are zeros again. Record numbers carry on.
+  void restart();
+  // How many filler bytes restart() feeds: enough to reach the end byte of
+  // any frame the library may still hold (it holds at most 500 bytes).
+  static constexpr size_t kRestartBytes = 500;
+  static constexpr uint8_t kRestartFiller = 0x00;
 
  private:
   RecordWriter &writer_;

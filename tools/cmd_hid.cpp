@@ -137,8 +137,9 @@ int run(int argc, char **argv) {
           r = read_until(*source.port, buf, sizeof buf, got, deadline,
                          !recording);
           if (r == ReadStatus::Closed && !recording && o.limits.reconnect) {
-            source.port = reconnect(
-                o.device, [&] { return open_hid(o.device).port; }, deadline);
+            reconnect(
+                source.port, o.device, [&] { return open_hid(o.device).port; },
+                deadline);
             if (!source.port) {  // the run ended while it was away
               r = stop_requested() ? ReadStatus::Stopped : ReadStatus::Timeout;
               break;

@@ -138,11 +138,12 @@ int run(int argc, char **argv) {
           size_t got = 0;
           r = read_until(*port, buf, sizeof buf, got, deadline);
           if (r == ReadStatus::Closed && o.limits.reconnect) {
-            port = reconnect(o.port, o.line, deadline);
+            reconnect(port, o.port, o.line, deadline);
             if (!port) {  // the run ended while the port was away
               r = stop_requested() ? ReadStatus::Stopped : ReadStatus::Timeout;
               break;
             }
+            decoder.restart();       // no byte of the old stream in a record
             send_request(*port, o);  // record numbers carry on
             continue;
           }

@@ -369,7 +369,7 @@ std::string send_frames(const SbusOptions &o, std::unique_ptr<Port> &port,
         }
       } catch (const PortGone &) {
         if (!o.limits.reconnect) throw;
-        port = reconnect(o.port, line, end);
+        reconnect(port, o.port, line, end);
         if (!port) return "the port went away";
         continue;
       }

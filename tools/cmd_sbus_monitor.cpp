@@ -65,11 +65,12 @@ int run(int argc, char **argv) {
           size_t got = 0;
           r = read_until(*port, buf, sizeof buf, got, deadline);
           if (r == ReadStatus::Closed && limits.reconnect) {
-            port = reconnect(address, line, deadline);
+            reconnect(port, address, line, deadline);
             if (!port) {  // the run ended while the port was away
               r = stop_requested() ? ReadStatus::Stopped : ReadStatus::Timeout;
               break;
             }
+            scanner.restart();  // no byte of the old stream in a frame
             continue;
           }
           if (r != ReadStatus::Data) {

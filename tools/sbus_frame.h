@@ -76,6 +76,12 @@ class SbusScanner {
     }
     pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(p));
   }
+  // A new connection starts a new stream: what is left of the old one is
+  // counted as skipped and never joined to the new bytes.
+  void restart() {
+    skipped_ += pending_.size();
+    pending_.clear();
+  }
   // Bytes passed over, counting what is left unfinished at the end.
   uint64_t skipped() const { return skipped_ + pending_.size(); }
 

@@ -119,3 +119,34 @@ def ipv6_loopback():
         return True
     except OSError:
         return False
+
+
+class DroppingDevice:
+    """A device on TCP loopback that drops its connections: the k-th
+    connection, once the host's first bytes arrive (with wait_for_host),
+    gets sends[k] and is closed, except the last, which stays open until
+    the host leaves. address is its tcp:HOST:PORT."""
+
+    def __init__(self, test, sends, wait_for_host=True):
+        import socket
+        self.server = socket.socket()
+        self.server.bind(("127.0.0.1", 0))
+        self.server.listen(1)
+        self.server.settimeout(TIMEOUT)
+        test.addCleanup(self.server.close)
+        self.address = "tcp:127.0.0.1:%d" % self.server.getsockname()[1]
+
+        def serve():
+            for k, data in enumerate(sends):
+                try:
+                    conn, _ = self.server.accept()
+                except OSError:
+                    return
+                with conn:
+                    conn.settimeout(TIMEOUT)
+                    if wait_for_host:
+                        conn.recv(64)
+                    conn.sendall(data)
+                    while k == len(sends) - 1 and conn.recv(64):
+                        pass
+        threading.Thread(target=serve, daemon=True).start()

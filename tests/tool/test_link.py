@@ -20,7 +20,8 @@ import time
 import tty
 import unittest
 
-from harness import TIMEOUT, WINDOWS, Lines, Pty, ipv6_loopback, tool
+from harness import (TIMEOUT, WINDOWS, DroppingDevice, Lines, Pty,
+                     ipv6_loopback, tool)
 
 REQUEST = bytes.fromhex("fae5020001005f")
 STOP = bytes.fromhex("fae400005f")
@@ -274,6 +275,28 @@ class PosixLink(LinkTest):
         numbers = [r["n"] for r in jsonl_records("".join(lines) + rest)]
         self.assertEqual(numbers, list(range(1, len(numbers) + 1)))
         self.assertGreater(len(numbers), 3)
+
+    def test_reconnect_starts_a_new_stream(self):
+        # Frame 2 is cut after 53 bytes by the drop. Joined to the next
+        # connection's bytes it would swallow frame 3; and frame 3's record
+        # must not show frame 1's block32.
+        def frame(kind, first):
+            payload = bytes([kind]) + bytes(
+                (first + k) & 0xFF for k in range((15, 32, 47)[kind] * 2))
+            return bytes([0xFA, 0xA5, len(payload), 0]) + payload + b"\x5f"
+        frames = [frame(2, 1), frame(2, 50), frame(0, 90), frame(1, 120),
+                  frame(2, 160), frame(0, 200)]
+        device = DroppingDevice(self, [frames[0] + frames[1][:53],
+                                       b"".join(frames[2:])])
+        out = subprocess.run(tool("link", device.address, "--reconnect",
+                                  "--count", 5, "--format", "jsonl"),
+                             capture_output=True, text=True, timeout=TIMEOUT)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        want = expected_records([frames[0]]) + expected_records(frames[2:])
+        self.assertEqual([(r["n"], r["block15"], r["block32"])
+                          for r in jsonl_records(out.stdout)],
+                         [(n, b15, b32) for n, (b15, b32) in
+                          enumerate(want, 1)])
 
     def test_reconnect_to_a_replugged_serial_adapter(self):
         # /dev/serial/by-id names are symlinks that the kernel makes anew

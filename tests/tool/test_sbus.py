@@ -13,7 +13,7 @@ import threading
 import time
 import unittest
 
-from harness import PROBE, TIMEOUT, WINDOWS, Pty, tool, wire
+from harness import PROBE, TIMEOUT, WINDOWS, DroppingDevice, Pty, tool, wire
 
 V2_ENDS = [0x04, 0x14, 0x24, 0x34]
 
@@ -348,6 +348,20 @@ class LinuxSbus(SbusTest):
                 skipped = len(stream) - 25 * len(want)
                 self.assertIn("4 frames decoded, %d bytes skipped" % skipped,
                               err)
+
+    def test_monitor_reconnect_starts_a_new_stream(self):
+        # 10 bytes of a frame, then the drop: joined to the next
+        # connection's all-zero frame they would make one nobody sent.
+        a, b = pack([1000] * 16), pack([0] * 16)
+        device = DroppingDevice(self, [a + a[:10], b + a], wait_for_host=False)
+        out = subprocess.run(tool("sbus-monitor", device.address, "--reconnect",
+                                  "--count", 3, "--format", "jsonl"),
+                             capture_output=True, text=True, timeout=TIMEOUT)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertEqual([r["channels"] for r in monitor_records("jsonl",
+                                                                  out.stdout)],
+                         [[1000] * 16, [0] * 16, [1000] * 16])
+        self.assertIn("3 frames decoded, 10 bytes skipped", out.stderr)
 
     def test_seconds_ends_every_subcommand(self):
         pty = Pty(self)

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "../link_model.h"
 #include "address.h"
 #include "cli.h"
 #include "hid_report.h"
@@ -271,6 +272,48 @@ TEST(SbusScanner, MatchesAWholeStreamModelInAnyChunking) {
     ASSERT_EQ(got, want) << "round " << round;
     ASSERT_EQ(got.size() * kSbusFrameSize + scanner.skipped(), stream.size())
         << "round " << round;
+  }
+}
+
+// A reconnect starts a new stream, and the library's reassembly state has
+// no reset: LinkDecoder::restart() must end whatever frame the library
+// holds. For every prefix of noisy streams, the model keeps nothing after
+// the restart bytes, and the library then decodes a fresh stream exactly as
+// the model does from nothing, with both blocks starting at zeros.
+TEST(LinkDecoder, RestartLeavesNothingOfTheOldStreamAfterAnyPrefix) {
+  using namespace kestrav_test;
+  std::mt19937 rng(20261209);
+  std::vector<std::string> records;
+  RecordWriter writer(stdout, Format::None, RecordWriter::Kind::Link);
+  writer.set_tap([&](const std::string &line) {
+    records.push_back(line.substr(line.find("\"block15\"")));
+  });
+  LinkDecoder decoder(writer, 0);
+  const Bytes filler(LinkDecoder::kRestartBytes, LinkDecoder::kRestartFiller);
+  for (int round = 0; round < 3; ++round) {
+    const Bytes old = random_stream(rng, 1200);
+    const Bytes fresh = random_stream(rng, 400);
+    std::vector<std::string> want;
+    {
+      StreamModel model;
+      uint16_t b15[15] = {0}, b32[32] = {0};
+      for (const uint8_t byte : fresh)
+        if (model.feed(&byte, 1, b15, b32) == 1)
+          want.push_back("\"block15\": [" + join_values(", ", b15, 15) +
+                         "], \"block32\": [" + join_values(", ", b32, 32) +
+                         "]}");
+    }
+    for (size_t cut = 0; cut <= old.size(); ++cut) {
+      StreamModel model;
+      model.feed(old.data(), cut, nullptr, nullptr);
+      model.feed(filler.data(), filler.size(), nullptr, nullptr);
+      ASSERT_EQ(model.pending(), 0u) << "round " << round << ", cut " << cut;
+      decoder.feed(old.data(), cut, 0.0);
+      decoder.restart();
+      records.clear();
+      decoder.feed(fresh.data(), fresh.size(), 0.0);
+      ASSERT_EQ(records, want) << "round " << round << ", cut " << cut;
+    }
   }
 }
 

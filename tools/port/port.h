@@ -117,6 +117,10 @@ std::unique_ptr<Port> open_pty(std::string &slave);
 void install_stop_handlers();
 bool stop_requested();
 
+// Whether address is a device path whose node exists now. False for
+// "tcp:" addresses, and always on Windows, where a COM port is no file.
+bool device_node_exists(const std::string &address);
+
 // Seconds on a monotonic clock.
 double monotonic_seconds();
 

@@ -23,6 +23,7 @@
 #if defined(__linux__)
 #include <linux/hidraw.h>
 #include <linux/input.h>
+#include <linux/serial.h>
 #endif
 
 #include <cmath>
@@ -181,9 +182,19 @@ class TerminalPort : public FdPort {
     // Other opens are refused too, where the kernel enforces it (not for
     // root, whom only the lock stops).
     exclusive_ = ioctl(fd_, TIOCEXCL) == 0;
+    set_low_latency();
   }
 
   ~TerminalPort() override {
+#if defined(__linux__)
+    if (low_latency_set_) {
+      serial_struct s{};
+      if (ioctl(fd_, TIOCGSERIAL, &s) == 0) {
+        s.flags &= ~kLowLatency;
+        ioctl(fd_, TIOCSSERIAL, &s);
+      }
+    }
+#endif
     if (restore_) {
       // Bytes still queued would be taken in the old (often cooked) mode.
       tcflush(fd_, TCIFLUSH);
@@ -206,10 +217,29 @@ class TerminalPort : public FdPort {
   }
 
  private:
+  // A USB-serial chip holds received bytes until its latency timer runs out
+  // (16 ms by default on FTDI chips) before it sends them on, so records
+  // would arrive in bursts, late. Low-latency mode makes drivers that know
+  // it shorten that (ftdi_sio sets the timer to 1 ms). Where the flag was
+  // already set, or the driver has no serial_struct (a pty), nothing is
+  // changed, and nothing is put back on close.
+#if defined(__linux__)
+  static constexpr int kLowLatency = static_cast<int>(ASYNC_LOW_LATENCY);
+#endif
+  void set_low_latency() {
+#if defined(__linux__)
+    serial_struct s{};
+    if (ioctl(fd_, TIOCGSERIAL, &s) != 0 || (s.flags & kLowLatency)) return;
+    s.flags |= kLowLatency;
+    low_latency_set_ = ioctl(fd_, TIOCSSERIAL, &s) == 0;
+#endif
+  }
+
   static constexpr const char *kInUse = "in use by another process";
   termios saved_{};
   bool restore_ = false;
   bool exclusive_ = false;
+  bool low_latency_set_ = false;
 };
 
 // --- The device side of a pseudo-terminal -----------------------------------
@@ -327,6 +357,12 @@ void install_stop_handlers() {
 
 bool stop_requested() {
   return g_stop != 0;
+}
+
+bool device_node_exists(const std::string &address) {
+  if (address.compare(0, 4, "tcp:") == 0) return false;
+  struct stat st {};
+  return stat(address.c_str(), &st) == 0;
 }
 
 double monotonic_seconds() {

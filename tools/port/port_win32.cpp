@@ -330,6 +330,10 @@ bool stop_requested() {
   return g_stop != 0;
 }
 
+bool device_node_exists(const std::string &) {
+  return false;
+}
+
 double monotonic_seconds() {
   static LARGE_INTEGER frequency = [] {
     LARGE_INTEGER f;

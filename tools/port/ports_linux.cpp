@@ -95,6 +95,19 @@ void usb_attributes(const std::string &device, PortInfo &p) {
   }
 }
 
+// The driver of a tty's device. Newer kernels put the serial core's own
+// devices ("port", under a "ctrl") between a UART and its tty: the driver
+// that names the hardware is the first one above them.
+std::string uart_driver(const std::string &device) {
+  std::string dir = resolved(device);
+  for (int up = 0; up < 3 && dir.size() > 1; ++up) {
+    const std::string driver = last_part(resolved(dir + "/driver"));
+    if (driver != "port" && driver != "ctrl") return driver;
+    dir = dir.substr(0, dir.rfind('/'));
+  }
+  return "";
+}
+
 }  // namespace
 
 std::vector<PortInfo> list_ports() {
@@ -108,12 +121,16 @@ std::vector<PortInfo> list_ports() {
   for (const std::string &name : entries(kTtyClass)) {
     const std::string base = std::string(kTtyClass) + "/" + name;
     if (resolved(base + "/device").empty()) continue;  // no driver behind it
+    // An 8250 port that the kernel sets aside whether or not a UART is
+    // there (ttyS1 to ttyS3 on most PCs, up to ttyS31 on some): with none,
+    // its type is PORT_UNKNOWN (0) and every open fails.
+    if (attribute(base + "/type") == "0") continue;
     PortInfo p;
     p.kind = "serial";
     p.path = "/dev/" + name;
     for (const auto &link : by_id)
       if (link.first == p.path) p.by_id = link.second;
-    p.driver = last_part(resolved(base + "/device/driver"));
+    p.driver = uart_driver(base + "/device");
     usb_attributes(base + "/device", p);
     ports.push_back(p);
   }

@@ -50,6 +50,9 @@ nlohmann-json3-dev         JSON for the tool's live view
 chromium-headless-shell    the browser of the live view's tests
 nodejs                     drives that browser, with puppeteer-core
 lintian                    checks the Debian packages
+qemu-system-x86            runs the lab's guest (Debian's stock kernel)
+busybox-static             the lab guest's shell and tools
+cpio                       packs the lab guest's initramfs
 LIST
 }
 

@@ -1,0 +1,418 @@
+"""The lab: Debian's stock kernel in a qemu guest with emulated USB
+adapters, so that the tool meets real kernel drivers (ftdi_sio, hidraw
+through uhid) that this machine's kernel does not have.
+
+- The kernel comes from Debian's package, downloaded once into a cache
+  outside the checkout (KESTRAV_LAB_CACHE, default ~/.cache/kestrav-lab) and
+  unpacked with dpkg -x; nothing is installed into /boot.
+- The initramfs holds busybox, the driver modules (their dependencies read
+  from each module's .modinfo), the tool with the shared objects it needs,
+  and the uhid helper. It is rebuilt for every run, in a temporary folder.
+- The guest runs under TCG: on these machines /dev/kvm exists but cannot
+  run a guest. KESTRAV_LAB_KVM=1 asks for KVM where it does work.
+- The console is the guest's command line: Guest.run() sends a command and
+  reads its output up to the line "lab: done STATUS".
+- Two FTDI adapters: "KSBUS0" writes what the guest sends into a file on
+  the host; "KLINK0" is a socket chardev that connects to a Relay, which
+  passes its bytes to a simulator and drops the socket to unplug it. qemu
+  logs what the driver asks of each chip (usb_serial_* trace events).
+"""
+import glob
+import json
+import os
+import re
+import select
+import shutil
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CACHE = os.environ.get("KESTRAV_LAB_CACHE",
+                       os.path.expanduser("~/.cache/kestrav-lab"))
+# Loaded in this order; each one's .modinfo dependencies come first.
+MODULES = ["usb-common", "usbcore", "xhci-hcd", "xhci-pci", "usbserial",
+           "ftdi_sio", "hid", "hid-generic", "uhid", "usbhid"]
+BOOT_SECONDS = 90
+
+
+def kernel():
+    """The newest cached Debian amd64 kernel package, downloaded when there
+    is none; returns (vmlinuz, modules folder)."""
+    os.makedirs(CACHE, exist_ok=True)
+    debs = sorted(glob.glob(os.path.join(CACHE, "linux-image-*-amd64_*.deb")))
+    if not debs:
+        def meta_depends():
+            out = subprocess.run(["apt-cache", "depends", "linux-image-amd64"],
+                                 capture_output=True, text=True).stdout
+            return re.findall(r"Depends: (linux-image-\S+-amd64)", out)
+        names = meta_depends()
+        if not names:
+            subprocess.run(["apt-get", "update", "-qq"], check=True)
+            names = meta_depends()
+        if not names:
+            raise RuntimeError("no Debian kernel package found")
+        subprocess.run(["apt-get", "download", "-q", names[0]], cwd=CACHE,
+                       check=True, stdout=subprocess.DEVNULL)
+        debs = sorted(glob.glob(os.path.join(CACHE,
+                                             "linux-image-*-amd64_*.deb")))
+    deb = debs[-1]
+    tree = deb[:-4]
+    if not os.path.isdir(tree):
+        subprocess.run(["dpkg", "-x", deb, tree + ".part"], check=True)
+        os.rename(tree + ".part", tree)
+    vmlinuz = glob.glob(os.path.join(tree, "boot", "vmlinuz-*"))[0]
+    modules = glob.glob(os.path.join(tree, "lib", "modules", "*"))[0]
+    return vmlinuz, modules
+
+
+def modinfo_depends(path):
+    """A module's depends= from its .modinfo section."""
+    with tempfile.NamedTemporaryFile() as out:
+        # objcopy writes its output file; never give it /dev/stdout.
+        subprocess.run(["objcopy", "-O", "binary", "--only-section=.modinfo",
+                        path, out.name], check=True)
+        info = out.read().split(b"\0")
+    for field in info:
+        if field.startswith(b"depends="):
+            return [d for d in field[8:].decode().split(",") if d]
+    return []
+
+
+def module_order(modules_dir):
+    """[(name, path)] of MODULES with their dependencies, each after what it
+    needs."""
+    paths = {}
+    for path in glob.glob(os.path.join(modules_dir, "kernel", "**", "*.ko"),
+                          recursive=True):
+        paths[os.path.basename(path)[:-3].replace("-", "_")] = path
+    order = []
+
+    def add(name):
+        key = name.replace("-", "_")
+        if key in (k for k, _ in order):
+            return
+        for dep in modinfo_depends(paths[key]):
+            add(dep)
+        order.append((key, paths[key]))
+    for name in MODULES:
+        add(name)
+    return order
+
+
+def shared_objects(binary):
+    """The shared objects binary loads, as (path on this machine)."""
+    out = subprocess.run(["ldd", binary], capture_output=True, text=True,
+                         check=True).stdout
+    found = []
+    for line in out.splitlines():
+        m = re.search(r"(/\S+) \(0x", line)
+        if m:
+            found.append(m[1])
+    return found
+
+
+def build_initramfs(work, tool, pad):
+    """Writes work/initramfs.cpio; returns its path."""
+    root = os.path.join(work, "root")
+    for d in ("bin", "sbin", "etc", "proc", "sys", "dev", "tmp",
+              "lib/modules", "lib/mdev", "lib64", "usr/lib"):
+        os.makedirs(os.path.join(root, d), exist_ok=True)
+    busybox = shutil.which("busybox") or "/bin/busybox"
+    shutil.copy(busybox, os.path.join(root, "bin", "busybox"))
+    applets = subprocess.run([busybox, "--list"], capture_output=True,
+                             text=True, check=True).stdout.split()
+    for applet in applets:
+        if applet == "busybox":  # a link to itself would make a loop
+            continue
+        link = os.path.join(root, "bin", applet)
+        if not os.path.exists(link):
+            os.symlink("busybox", link)
+    for name in ("mdev",):
+        os.symlink("../bin/busybox", os.path.join(root, "sbin", name))
+    shutil.copy(os.path.join(HERE, "guest", "init"), os.path.join(root, "init"))
+    shutil.copy(os.path.join(HERE, "guest", "mdev.conf"),
+                os.path.join(root, "etc", "mdev.conf"))
+    shutil.copy(os.path.join(HERE, "guest", "serial-by-id"),
+                os.path.join(root, "lib", "mdev", "serial-by-id"))
+    _, modules_dir = kernel()
+    names = []
+    for name, path in module_order(modules_dir):
+        shutil.copy(path, os.path.join(root, "lib", "modules", name + ".ko"))
+        names.append(name)
+    with open(os.path.join(root, "lib", "modules", "order"), "w") as f:
+        f.write("\n".join(names) + "\n")
+    # The tool and what it loads. The build tree's RUNPATH is absolute, so
+    # the library goes where the loader looks by default.
+    shutil.copy(tool, os.path.join(root, "bin", "kestrav"))
+    for lib in shared_objects(tool):
+        dest = (os.path.join(root, "usr", "lib", os.path.basename(lib))
+                if "libKestrav" in lib else root + lib)
+        os.makedirs(os.path.dirname(dest), exist_ok=True)
+        shutil.copy(os.path.realpath(lib), dest)
+    shutil.copy(pad, os.path.join(root, "bin", "uhid_pad"))
+    image = os.path.join(work, "initramfs.cpio")
+    files = subprocess.run(["find", "."], cwd=root, capture_output=True,
+                           check=True).stdout
+    with open(image, "wb") as out:
+        subprocess.run(["cpio", "-o", "-H", "newc", "--quiet"], cwd=root,
+                       input=files, stdout=out, check=True)
+    return image
+
+
+class Relay:
+    """The far end of the link adapter's socket chardev. qemu connects here
+    (and again after each drop); the bytes go to and from whatever
+    simulator is attached. Dropping qemu's socket unplugs the adapter."""
+
+    def __init__(self):
+        self.server = socket.socket()
+        self.server.bind(("127.0.0.1", 0))
+        self.server.listen(4)
+        self.port = self.server.getsockname()[1]
+        self.guest = None  # qemu's connection
+        self.device = None  # the simulator's
+        self.accepted_at = self.first_byte_at = None
+        self.lock = threading.Lock()
+        self.running = True
+        self.thread = threading.Thread(target=self._pump, daemon=True)
+        self.thread.start()
+
+    def attach(self, address):
+        """Connects to a simulator at tcp:HOST:PORT; drops any earlier one."""
+        host, port = address[4:].rsplit(":", 1)
+        with self.lock:
+            if self.device:
+                self.device.close()
+            self.device = socket.create_connection((host, int(port)))
+
+    def detach(self):
+        with self.lock:
+            if self.device:
+                self.device.close()
+            self.device = None
+
+    def unplug(self):
+        """Closes qemu's side: the adapter detaches; qemu connects again
+        about a second later and the adapter comes back."""
+        with self.lock:
+            if self.guest:
+                self.guest.close()
+            self.guest = None
+
+    def gap(self):
+        """From qemu's latest connection (the adapter is back) to the
+        first byte the guest sent through it."""
+        if self.first_byte_at is None:
+            return float("nan")
+        return self.first_byte_at - self.accepted_at
+
+    def _pump(self):
+        while self.running:
+            with self.lock:
+                socks = [s for s in (self.server, self.guest, self.device)
+                         if s is not None]
+            try:
+                ready, _, _ = select.select(socks, [], [], 0.05)
+            except (OSError, ValueError):
+                continue
+            for s in ready:
+                with self.lock:
+                    if s is self.server:
+                        conn, _ = s.accept()
+                        if self.guest:
+                            self.guest.close()
+                        self.guest = conn
+                        self.accepted_at = time.monotonic()
+                        self.first_byte_at = None
+                        continue
+                    if s is not self.guest and s is not self.device:
+                        continue  # dropped meanwhile
+                    try:
+                        data = s.recv(65536)
+                    except OSError:
+                        data = b""
+                    if s is self.guest and self.first_byte_at is None:
+                        self.first_byte_at = time.monotonic()
+                    other = self.device if s is self.guest else self.guest
+                    if not data:
+                        s.close()
+                        if s is self.guest:
+                            self.guest = None
+                        else:
+                            self.device = None
+                        continue
+                    if other is not None:
+                        try:
+                            other.sendall(data)
+                        except OSError:
+                            pass  # dropped while the bytes were in flight
+
+    def close(self):
+        self.running = False
+        self.thread.join()
+        for s in (self.server, self.guest, self.device):
+            if s:
+                s.close()
+
+
+class Guest:
+    """One boot of the lab's guest, with the two adapters."""
+
+    def __init__(self, tool, pad, work):
+        self.work = work
+        vmlinuz, _ = kernel()
+        image = build_initramfs(work, tool, pad)
+        self.sbus_file = os.path.join(work, "sbus-out.bin")
+        self.trace = os.path.join(work, "qemu-trace.log")
+        self.qmp_path = os.path.join(work, "qmp.sock")
+        self.relay = Relay()
+        accel = ["-accel", "kvm"] if os.environ.get("KESTRAV_LAB_KVM") == "1" \
+            else ["-accel", "tcg"]
+        self.proc = subprocess.Popen(
+            ["qemu-system-x86_64", *accel, "-m", "512", "-smp", "1",
+             "-nodefaults", "-no-reboot", "-display", "none",
+             "-kernel", vmlinuz, "-initrd", image,
+             "-append", "console=ttyS0 quiet loglevel=3 panic=-1",
+             "-serial", "stdio",
+             "-qmp", "unix:%s,server=on,wait=off" % self.qmp_path,
+             "-trace", "usb_serial_set_*", "-D", self.trace,
+             "-device", "qemu-xhci,id=xhci",
+             "-chardev", "file,id=sbus0,path=%s" % self.sbus_file,
+             "-device", self.SBUS_DEVICE,
+             "-chardev", "socket,id=link0,host=127.0.0.1,port=%d,reconnect=1"
+             % self.relay.port,
+             "-device", "usb-serial,id=link,chardev=link0,serial=KLINK0"],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            stderr=open(os.path.join(work, "qemu-stderr.log"), "wb"))
+        self.buffer = b""
+        self.console = open(os.path.join(work, "console.log"), "wb")
+        self._read_until(b"lab: ready\n", BOOT_SECONDS)
+        self.qmp = self._qmp_connect()
+
+    SBUS_DEVICE = "usb-serial,id=sbus,chardev=sbus0,serial=KSBUS0"
+
+    # --- the console ------------------------------------------------------
+    def _read_until(self, marker, seconds):
+        end = time.monotonic() + seconds
+        fd = self.proc.stdout.fileno()
+        while True:
+            at = self.buffer.find(marker)
+            if at >= 0:
+                out = self.buffer[:at]
+                self.buffer = self.buffer[at + len(marker):]
+                return out
+            left = end - time.monotonic()
+            if left <= 0 or self.proc.poll() is not None:
+                raise RuntimeError("guest: no %r in %d s; last output: %r"
+                                   % (marker, seconds, self.buffer[-2000:]))
+            ready, _, _ = select.select([fd], [], [], left)
+            if ready:
+                data = os.read(fd, 65536)
+                self.console.write(data)
+                self.console.flush()
+                self.buffer += data
+
+    def run(self, command, seconds=60):
+        """Runs a shell command in the guest; returns (status, output)."""
+        self.proc.stdin.write(command.encode() + b"\n")
+        self.proc.stdin.flush()
+        out = self._read_until(b"lab: done ", seconds)
+        status = int(self._read_until(b"\n", 5))
+        return status, out.decode(errors="replace")
+
+    def check(self, command, seconds=60):
+        status, out = self.run(command, seconds)
+        if status != 0:
+            _, err = self.run("cat /tmp/lab.err")
+            raise AssertionError("guest: %r exited %d:\n%s%s"
+                                 % (command, status, out, err))
+        return out
+
+    def start(self, command):
+        """Starts a command in the guest's background; "wait" waits for
+        it."""
+        self.check("(%s) &" % command)
+
+    def wait_for(self, command, seconds=20):
+        """Runs command until it succeeds; returns its output."""
+        end = time.monotonic() + seconds
+        while True:
+            status, out = self.run(command)
+            if status == 0:
+                return out
+            if time.monotonic() > end:
+                raise AssertionError("guest: %r never succeeded: %s"
+                                     % (command, out))
+            time.sleep(0.2)
+
+    # --- QMP --------------------------------------------------------------
+    def _qmp_connect(self):
+        s = socket.socket(socket.AF_UNIX)
+        s.connect(self.qmp_path)
+        s.settimeout(30)
+        self.qmp_buffer = b""
+        self.qmp_events = []
+        self.qmp_sock = s
+        self._qmp_message()  # the greeting
+        self.qmp_command("qmp_capabilities")
+        return s
+
+    def _qmp_message(self):
+        while b"\n" not in self.qmp_buffer:
+            data = self.qmp_sock.recv(65536)
+            if not data:
+                raise RuntimeError("qmp: qemu closed the socket")
+            self.qmp_buffer += data
+        line, self.qmp_buffer = self.qmp_buffer.split(b"\n", 1)
+        return json.loads(line)
+
+    def qmp_command(self, name, **arguments):
+        msg = {"execute": name}
+        if arguments:
+            msg["arguments"] = arguments
+        self.qmp_sock.sendall(json.dumps(msg).encode() + b"\n")
+        while True:
+            reply = self._qmp_message()
+            if "event" in reply:
+                self.qmp_events.append(reply)
+            if "error" in reply:
+                raise RuntimeError("qmp %s: %s" % (name, reply["error"]))
+            if "return" in reply:
+                return reply["return"]
+
+    def replug_sbus(self):
+        """Unplugs the SBUS adapter, waits for qemu to say it is gone, and
+        plugs it in again. Returns the monotonic time of the device_add."""
+        self.qmp_command("device_del", id="sbus")
+        while not any(e.get("event") == "DEVICE_DELETED" and
+                      e.get("data", {}).get("device") == "sbus"
+                      for e in self.qmp_events):
+            self.qmp_events.append(self._qmp_message())
+        self.qmp_events.clear()
+        fields = dict(f.split("=", 1) for f in self.SBUS_DEVICE.split(",")[1:])
+        added = time.monotonic()
+        self.qmp_command("device_add", driver="usb-serial", **fields)
+        return added
+
+    # --- what the host saw ------------------------------------------------
+    def sbus_bytes(self):
+        with open(self.sbus_file, "rb") as f:
+            return f.read()
+
+    def trace_lines(self):
+        with open(self.trace, errors="replace") as f:
+            return f.read().splitlines()
+
+    def close(self):
+        try:
+            self.proc.stdin.write(b"exit\n")
+            self.proc.stdin.flush()
+            self.proc.wait(timeout=10)
+        except (OSError, subprocess.TimeoutExpired):
+            self.proc.kill()
+            self.proc.wait()
+        self.relay.close()
+        self.console.close()

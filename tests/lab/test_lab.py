@@ -1,0 +1,294 @@
+#!/usr/bin/env python3
+"""The tool on real kernel drivers: one boot of the lab's guest (lab.py)
+runs every test below, with the tool inside and the simulator, the SBUS
+receiver and the USB plugs on this side.
+
+Environment: KESTRAV_TOOL (the Linux x86-64 tool, which also plays the
+device here), KESTRAV_LAB_PAD (the static uhid helper). Timing under TCG is
+loose (a 7 ms period spreads to 2-12 ms), so the tests gate on counts,
+contents and continuity, not on time.
+"""
+import json
+import os
+import shutil
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                "..", "tool"))
+import lab  # noqa: E402
+from harness import tool  # noqa: E402
+from test_hid import decode  # noqa: E402
+from test_link import (Simulator, expected_records, jsonl_records,  # noqa
+                       words)  # noqa: E402
+from test_sbus import V2_ENDS, csv, pack  # noqa: E402
+
+SBUS_ID = "/dev/serial/by-id/usb-QEMU_QEMU_USB_SERIAL_KSBUS0-if00-port0"
+LINK_ID = "/dev/serial/by-id/usb-QEMU_QEMU_USB_SERIAL_KLINK0-if00-port0"
+PAD_MAP = "0,~1,c,=172,8,10,3"
+HIDRAW = "$(ls /dev/hidraw* | head -n 1)"
+# Bounded, as every loop in the guest: one that never ended would hold up
+# every command after it.
+WAIT_HIDRAW = ("(for i in $(seq 200); do ls /dev/hidraw* >/dev/null 2>&1 "
+               "&& exit 0; usleep 50000; done; exit 1)")
+
+
+def pad_report(k):
+    """The 17 bytes of the uhid helper's report k."""
+    return bytes((k * 31 + j * 7 + 1) & 0xFF for j in range(17))
+
+
+def sbus_frames(data):
+    """Whole SBUS frames in a byte stream (a frame cut by an unplug is
+    skipped, as a receiver would)."""
+    frames, p = [], 0
+    while p + 25 <= len(data):
+        f = data[p:p + 25]
+        if f[0] == 0x0F and f[24] in (0, *V2_ENDS):
+            frames.append(f)
+            p += 25
+        else:
+            p += 1
+    return frames
+
+
+def link_matches(records, frames):
+    """None when every record is the host's blocks after one frame the device
+    sent, in order, with nothing of another frame in it: the blocks the
+    frame writes equal its words, and a block it does not write is what it
+    was, or zeros where a new stream began."""
+    at, b15, b32 = 0, None, None
+    for i, r in enumerate(records):
+        while at < len(frames):
+            payload = frames[at][4:-1]
+            at += 1
+            kind = payload[0]
+            new15 = words(payload, 1, 15) if kind in (0, 2) else None
+            new32 = (words(payload, 1, 32) if kind == 1 else
+                     words(payload, 31, 32) if kind == 2 else None)
+            if (new15 or r["block15"]) != r["block15"] or \
+                    (new32 or r["block32"]) != r["block32"]:
+                continue
+            if new15 is None and r["block15"] not in (b15, [0] * 15) or \
+                    new32 is None and r["block32"] not in (b32, [0] * 32):
+                return "record %d holds a block of another frame" % (i + 1)
+            b15, b32 = r["block15"], r["block32"]
+            break
+        else:
+            return "record %d is no frame the device sent" % (i + 1)
+    return None
+
+
+class Lab(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.work = tempfile.mkdtemp(prefix="kestrav-lab-")
+        started = time.monotonic()
+        cls.guest = lab.Guest(os.environ["KESTRAV_TOOL"],
+                              os.environ["KESTRAV_LAB_PAD"], cls.work)
+        print("lab: guest ready in %.1f s" % (time.monotonic() - started),
+              file=sys.stderr)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.guest.close()
+        if os.environ.get("KESTRAV_LAB_KEEP") != "1":
+            shutil.rmtree(cls.work, ignore_errors=True)
+        else:
+            print("lab: kept %s" % cls.work, file=sys.stderr)
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp(dir=self.work)
+
+    def node(self, by_id):
+        return self.guest.check("readlink -f " + by_id).strip()
+
+    def sbus_received(self, since):
+        """The SBUS adapter's bytes from offset since, once they stop
+        growing."""
+        size = -1
+        while True:
+            data = self.guest.sbus_bytes()
+            if len(data) == size:
+                return data[since:]
+            size = len(data)
+            time.sleep(0.3)
+
+    def simulator(self):
+        sim = Simulator(self, "--listen", "tcp:127.0.0.1:0", rate=200)
+        self.guest.relay.attach(sim.where)
+        self.addCleanup(self.guest.relay.detach)
+        return sim
+
+    def test_1_sbus_line_settings_and_frames(self):
+        node = self.node(SBUS_ID)
+        values = [100 * k + 7 for k in range(16)]
+        since = len(self.guest.sbus_bytes())
+        trace_from = len(self.guest.trace_lines())
+        out = self.guest.check("kestrav sbus %s --count 40 --period 7 --v2 "
+                               "--ch18 --values %s" % (node, csv(values)))
+        self.assertEqual(out, "")
+        want = [pack(values, 0x02, V2_ENDS[k % 4]) for k in range(40)]
+        self.assertEqual(self.sbus_received(since), b"".join(want))
+        trace = "\n".join(self.guest.trace_lines()[trace_from:])
+        self.assertIn("baud rate 100000", trace)
+        self.assertIn("parity E, data bits 8, stop bits 2", trace)
+
+    def test_2_link_to_the_simulator(self):
+        sim = self.simulator()
+        out = self.guest.check("kestrav link %s --count 30 --format jsonl"
+                               % self.node(LINK_ID))
+        self.guest.relay.detach()  # the simulator's host has gone
+        frames, commands = sim.finish(self)
+        records = jsonl_records(out)
+        self.assertEqual([(r["n"], r["block15"], r["block32"])
+                          for r in records],
+                         [(n, b15, b32) for n, (b15, b32) in
+                          enumerate(expected_records(frames)[:30], 1)])
+        self.assertEqual(commands[0], bytes.fromhex("fae5020001005f"))
+        self.assertEqual(commands[-1], bytes.fromhex("fae400005f"))
+
+    def hid_run(self, pad_args, tool_args, count):
+        self.guest.start("uhid_pad %s >/tmp/pad.log 2>&1" % pad_args)
+        self.guest.check(WAIT_HIDRAW, 30)
+        out = self.guest.check("kestrav hid %s --count %d --format jsonl %s"
+                               % (HIDRAW, count, tool_args), 120)
+        self.guest.check("wait")
+        return [(r["n"], r["values"]) for r in map(json.loads,
+                                                   out.splitlines())]
+
+    def test_3_hid_on_hidraw(self):
+        want = [(k, decode(pad_report(k))) for k in range(1, 21)]
+        for pad, args in (("", ""), ("--report-id", "--report-id 1")):
+            with self.subTest(pad=pad):
+                self.assertEqual(self.hid_run("%s 20" % pad, args, 20), want)
+
+    def test_4_gamepad_to_servos(self):
+        # Reports 40 ms apart, frames every 7 ms: every report's mapping must
+        # reach the SBUS receiver, in order, and nothing else.
+        since = len(self.guest.sbus_bytes())
+        self.guest.start("uhid_pad --interval 40 12 >/tmp/pad.log 2>&1")
+        self.guest.check(WAIT_HIDRAW, 30)
+        self.guest.check("kestrav hid %s --count 12 --sbus-map %s | "
+                         "kestrav sbus %s --period 7 --input -"
+                         % (HIDRAW, PAD_MAP, self.node(SBUS_ID)), 120)
+        self.guest.check("wait")
+
+        def scale(x, bits):
+            return 172 + (x * 1639 + (2**bits - 1) // 2) // (2**bits - 1)
+
+        def mapped(v):
+            return ([scale(v[0], 16), scale(0xFFFF - v[1], 16), 992, 172,
+                     scale(v[8], 4), scale(v[10], 8), scale(v[3], 12)] +
+                    [992] * 9)
+        received = []
+        for f in sbus_frames(self.sbus_received(since)):
+            if not received or received[-1] != f:
+                received.append(f)
+        self.assertEqual(received, [pack(mapped(decode(pad_report(k))))
+                                    for k in range(1, 13)])
+
+    def test_5_ports(self):
+        self.guest.start("uhid_pad 1 >/tmp/pad.log 2>&1")
+        self.guest.check(WAIT_HIDRAW, 30)
+        out = self.guest.check("kestrav ports --format jsonl")
+        self.guest.check("kill $(pidof uhid_pad); wait")
+        ports = {p["path"]: p for p in map(json.loads, out.splitlines())}
+        for serial, by_id in (("KSBUS0", SBUS_ID), ("KLINK0", LINK_ID)):
+            p = ports[self.node(by_id)]
+            self.assertEqual((p["driver"], p["vid"], p["pid"], p["serial"],
+                              p["by_id"]),
+                             ("ftdi_sio", "0403", "6001", serial, by_id))
+        hid = [p for p in ports.values() if p["kind"] == "hid"]
+        self.assertEqual([(p["vid"], p["pid"], p["name"]) for p in hid],
+                         [("f055", "4b56", "Kestrav lab pad")])
+        # ttyS0 has a UART; ttyS1 to ttyS3 are set aside without one.
+        self.assertEqual(sorted(p for p in ports if "ttyS" in p),
+                         ["/dev/ttyS0"])
+
+    def test_6_unplug_and_replug(self):
+        for path in ("plain", "by-id"):
+            with self.subTest(command="sbus", path=path):
+                self.replug_sbus(path)
+            with self.subTest(command="link", path=path):
+                self.replug_link(path)
+        with self.subTest(command="hid", path="plain"):
+            want = [(k, decode(pad_report(k))) for k in range(1, 41)]
+            self.assertEqual(self.hid_run("40 20", "--reconnect", 40), want)
+
+    def replug_sbus(self, path):
+        node = self.node(SBUS_ID)
+        port = node if path == "plain" else SBUS_ID
+        since = len(self.guest.sbus_bytes())
+        # A producer whose every line differs, so that the frames do too.
+        self.guest.start(
+            "i=0; while :; do echo $((i %% 2048))%s; i=$((i + 1)); "
+            "usleep 3000; done | kestrav sbus %s --input - --period 7 "
+            "--reconnect --seconds 6 --format jsonl >/tmp/sent 2>/tmp/err"
+            % (",1024" * 15, port))
+        time.sleep(2)
+        added = self.guest.replug_sbus()
+        grown = len(self.guest.sbus_bytes())
+        while len(self.guest.sbus_bytes()) == grown and \
+                time.monotonic() - added < 10:
+            time.sleep(0.01)
+        print("lab: sbus %s: first frame %.2f s after the replug"
+              % (path, time.monotonic() - added), file=sys.stderr)
+        self.guest.check("wait", 30)
+        self.assertEqual(self.node(SBUS_ID), node, "the node came back")
+        sent = [pack(r["channels"], int(r["ch17"]) | int(r["ch18"]) << 1,
+                     r["end"])
+                for r in map(json.loads,
+                             self.guest.check("cat /tmp/sent").splitlines())]
+        received = sbus_frames(self.sbus_received(since))
+        # Every frame received was sent, in order; a few may be lost in
+        # the unplug, and frames go on after it.
+        at = 0
+        for f in received:
+            at = sent.index(f, at) + 1
+        self.assertGreater(len(received), len(sent) - 8)
+        self.assertGreater(sent.index(received[-1]), len(sent) - 8)
+        self.assertIn("back", self.guest.check("cat /tmp/err"))
+
+    def replug_link(self, path):
+        sim = self.simulator()
+        port = self.node(LINK_ID) if path == "plain" else LINK_ID
+        self.guest.start("kestrav link %s --reconnect --seconds 7 --format "
+                         "jsonl >/tmp/records 2>/tmp/err" % port)
+        time.sleep(2.5)
+        self.guest.relay.unplug()
+        self.guest.check("wait", 30)
+        records = jsonl_records(self.guest.check("cat /tmp/records"))
+        err = self.guest.check("cat /tmp/err")
+        self.assertIn("back", err)
+        self.guest.relay.detach()
+        frames, commands = sim.finish(self)
+        self.assertEqual([r["n"] for r in records],
+                         list(range(1, len(records) + 1)))
+        self.assertIsNone(link_matches(records, frames), err)
+        self.assertEqual(commands.count(bytes.fromhex("fae5020001005f")), 2)
+        self.assertGreater(len(records), 400)
+        print("lab: link %s: %d records; the request came %.2f s after the "
+              "adapter was back" % (path, len(records), self.guest.relay.gap()),
+              file=sys.stderr)
+
+    def test_7_low_latency(self):
+        timer = "cat /sys/bus/usb-serial/devices/%s/latency_timer"
+        for command in ("link %s" % LINK_ID, "sbus-monitor %s" % SBUS_ID,
+                        "sbus %s" % SBUS_ID):
+            with self.subTest(command=command.split()[0]):
+                node = os.path.basename(self.node(command.split()[1]))
+                before = self.guest.check(timer % node)
+                self.guest.start("kestrav %s --seconds 2 >/dev/null 2>&1"
+                                 % command)
+                time.sleep(1)
+                during = self.guest.check(timer % node)
+                self.guest.check("wait")
+                after = self.guest.check(timer % node)
+                self.assertEqual((during, after), ("1\n", before))
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

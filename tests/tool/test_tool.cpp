@@ -124,10 +124,13 @@ TEST(OptionValues, NumbersAmountsAndAddresses) {
   }
   EXPECT_EQ(host_with_port("::1", 80), "[::1]:80");
   EXPECT_EQ(host_with_port("127.0.0.1", 80), "127.0.0.1:80");
-  for (const char *host : {"127.0.0.1", "127.1.2.3", "::1", "localhost"})
-    EXPECT_TRUE(is_loopback_host(host)) << host;
-  for (const char *host : {"0.0.0.0", "10.0.0.1", "::", "128.0.0.1"})
-    EXPECT_FALSE(is_loopback_host(host)) << host;
+  for (const char *host : {"127.0.0.1:80", "192.168.1.5:80", "0.0.0.0:80",
+                           "[::1]:80", "[::ffff:127.0.0.1]:80", "localhost:80"})
+    EXPECT_TRUE(names_this_server(host, 80)) << host;
+  for (const char *host :
+       {"127.0.0.1:81", "127.0.0.1", "evil.example:80", "localhost.:80",
+        "::1:80", "[::1]", "1.2.3:80", "127.0.0.1 :80", "[evil]:80", ":80"})
+    EXPECT_FALSE(names_this_server(host, 80)) << host;
 }
 
 // A line of sixteen SBUS values, as --values and --input take it.
@@ -153,13 +156,15 @@ TEST(ChannelList, SixteenValuesWithinTheScale) {
       "");
 }
 
-// Input lines of any length; one over the limit is consumed whole and
-// flagged, and the line after it is read as it is.
+// Input lines of any length, NUL bytes and all; one over the limit is
+// consumed whole and flagged, and the line after it is read as it is.
 TEST(InputLines, AnyLengthAndLineEnds) {
   std::FILE *f = std::tmpfile();
   ASSERT_NE(f, nullptr);
   const std::string wide(5000, '7'), huge(70000, '1');
-  std::fputs(("a\nb\r\n" + wide + "\n" + huge + "\nc").c_str(), f);
+  const std::string text = "a\nb\r\njunk" + std::string(1, '\0') + "\nd\n" +
+                           wide + "\n" + huge + "\nc";
+  std::fwrite(text.data(), 1, text.size(), f);
   std::rewind(f);
   std::vector<std::pair<std::string, bool>> got;
   std::string line;
@@ -167,7 +172,9 @@ TEST(InputLines, AnyLengthAndLineEnds) {
   while (read_line(f, line, 65536, too_long)) got.emplace_back(line, too_long);
   std::fclose(f);
   const std::vector<std::pair<std::string, bool>> want = {
-      {"a", false}, {"b", false}, {wide, false}, {"", true}, {"c", false}};
+      {"a", false}, {"b", false},  {std::string("junk\0", 5), false},
+      {"d", false}, {wide, false}, {"", true},
+      {"c", false}};
   EXPECT_EQ(got, want);
 }
 

@@ -48,6 +48,14 @@ def request(address, method, path, body=None, headers=None):
     return res.status, data.decode(errors="replace")
 
 
+def raw_status(address, text):
+    """The status of a request sent as it is, byte for byte."""
+    host, port = address.rsplit(":", 1)
+    with socket.create_connection((host, int(port)), timeout=TIMEOUT) as s:
+        s.sendall(text.encode())
+        return int(s.makefile("rb").readline().split()[1])
+
+
 def read_events(address, token, count, until=None):
     """The first count events of /events (or those up to an event named
     until), as (name, data) pairs."""
@@ -110,7 +118,8 @@ class ViewSecurity(unittest.TestCase):
                    (post, "{not json", 400), (post, json.dumps({"channels": other[:15]}), 400),
                    (post, json.dumps({"channels": other[:15] + [2048]}), 400),
                    (post, json.dumps({"channels": other[:15] + ["1"]}), 400),
-                   (post, json.dumps({"channels": other, "ch17": 1}), 400),
+                   (post, json.dumps({"channels": other, "ch17": 2}), 400),
+                   (post, json.dumps({"channels": other, "failsafe": "1"}), 400),
                    (post, json.dumps({"channels": other, "pad": "x" * 5000}), 413)]
         for path, data, status, *extra in refused:
             with self.subTest(body=data[:40], status=status):
@@ -119,6 +128,20 @@ class ViewSecurity(unittest.TestCase):
                 self.assertEqual(got, status, why)
                 if status == 400:
                     self.assertEqual(len(why.strip().splitlines()), 1, why)
+        port = address.split(":")[1]
+        for head, status in (
+                ("POST %s HTTP/1.1\r\nHost: %s\r\nContent-Length: 100000"
+                 % (post, address), 413),
+                ("GET /events?token=%s HTTP/1.1\r\nHost: %s\r\nHost: %s"
+                 % (token, address, address), 400),
+                ("GET /events?token=%s HTTP/1.1\r\nHost: %s\r\n"
+                 "Origin: http://%s\r\nOrigin: http://evil.example"
+                 % (token, address, address), 400),
+                ("GET /viewXjs HTTP/1.1\r\nHost: %s" % address, 404),
+                ("GET / HTTP/1.1\r\nHost: localhost.:" + port, 403)):
+            with self.subTest(head=head):
+                self.assertEqual(raw_status(address, head + "\r\n\r\n"),
+                                 status)
         pty.read_available(0.1)
         self.assertEqual(set(all_frames(pty)), {pack(good)})
         # A good request moves the output; a bad one after it does not.
@@ -127,8 +150,160 @@ class ViewSecurity(unittest.TestCase):
         pty.read_available(0.05)
         self.assertEqual(request(address, "POST", post, "[1, 2", host)[0], 400)
         self.assertEqual(set(all_frames(pty)), {pack(other, flags=0x08)})
+        # A monitor record's flags, posted back as they are.
+        self.assertEqual(request(address, "POST", post, json.dumps(
+            {"channels": good, "ch17": 1, "ch18": 0, "frame_lost": True,
+             "failsafe": False}), host)[0], 204)
+        pty.read_available(0.05)
+        self.assertEqual(set(all_frames(pty)), {pack(good, flags=0x05)})
         proc.send_signal(signal.SIGINT)
         self.assertEqual(proc.wait(timeout=TIMEOUT), 0)
+
+
+class SlowClients:
+    """count connections that send a request line, then a header line
+    every second, as a slowloris attack does. closed() counts those the
+    server has closed."""
+
+    def __init__(self, test, address, count):
+        host, port = address.rsplit(":", 1)
+        self.socks = []
+        for _ in range(count):
+            s = socket.create_connection((host, int(port)), timeout=TIMEOUT)
+            s.sendall(b"GET / HTTP/1.1\r\n")
+            self.socks.append(s)
+        self.running = True
+        test.addCleanup(self.stop)
+        self.thread = threading.Thread(target=self.drip, daemon=True)
+        self.thread.start()
+
+    def drip(self):
+        while self.running:
+            for s in self.socks:
+                try:
+                    s.sendall(b"X-Slow: 1\r\n")
+                except OSError:
+                    pass
+            time.sleep(1)
+
+    def closed(self):
+        gone = 0
+        for s in self.socks:
+            s.setblocking(False)
+            try:
+                while True:
+                    data = s.recv(4096)
+                    if not data:
+                        gone += 1
+                        break
+            except BlockingIOError:
+                pass
+            except OSError:
+                gone += 1
+        return gone
+
+    def stop(self):
+        self.running = False
+        for s in self.socks:
+            s.close()
+
+
+@unittest.skipIf(WINDOWS, "ptys and signals are POSIX")
+class ViewUnderAttack(unittest.TestCase):
+    def start_link(self, *args):
+        pty = Pty(self)
+        return start_view(self, "link", pty.path, "--format", "none", *args)
+
+    def test_slow_clients_hold_neither_the_page_nor_the_exit(self):
+        proc, address, token, _ = self.start_link()
+        slow = SlowClients(self, address, 100)
+        started = time.monotonic()
+        # The page with its token gets through at once.
+        self.assertEqual(request(address, "GET", "/")[0], 200)
+        self.assertEqual(read_events(address, token, 1)[0][0], "hello")
+        self.assertLess(time.monotonic() - started, 2)
+        # Event streams are bounded; past the bound, 503 at once.
+        host, port = address.rsplit(":", 1)
+        streams = []
+        for _ in range(16):
+            conn = http.client.HTTPConnection(host, int(port), timeout=TIMEOUT)
+            conn.request("GET", "/events?token=" + token)
+            res = conn.getresponse()  # kept: it holds the stream open
+            self.assertEqual(res.status, 200)
+            streams.append((conn, res))
+        self.assertEqual(raw_status(address, "GET /events?token=%s HTTP/1.1"
+                                    "\r\nHost: %s\r\n\r\n"
+                                    % (token, address)), 503)
+        # A request must come whole within a few seconds.
+        time.sleep(4.5 - (time.monotonic() - started))
+        self.assertEqual(slow.closed(), 100)
+        # Neither new slow clients nor streams that stopped reading delay
+        # the exit.
+        SlowClients(self, address, 60)
+        proc.send_signal(signal.SIGINT)
+        stopped = time.monotonic()
+        self.assertEqual(proc.wait(timeout=TIMEOUT), 0)
+        self.assertLess(time.monotonic() - stopped, 1)
+        for conn, res in streams:
+            res.close()
+            conn.close()
+
+    def test_the_run_ending_is_not_held_up(self):
+        proc, address, token, _ = self.start_link("--seconds", 1.5)
+        started = time.monotonic()
+        SlowClients(self, address, 40)
+        host, port = address.rsplit(":", 1)
+        lazy = socket.create_connection((host, int(port)))  # never reads
+        lazy.sendall(("GET /events?token=%s HTTP/1.1\r\nHost: %s\r\n\r\n"
+                      % (token, address)).encode())
+        self.addCleanup(lazy.close)
+        self.assertEqual(proc.wait(timeout=TIMEOUT), 0)
+        self.assertLess(time.monotonic() - started, 2.5)
+
+    def test_exclusive_port(self):
+        taker = socket.socket()
+        self.addCleanup(taker.close)
+        if hasattr(socket, "SO_REUSEPORT"):
+            taker.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT, 1)
+        taker.bind(("127.0.0.1", 0))
+        taker.listen(1)
+        port = taker.getsockname()[1]
+        first = self.start_link()
+        for listen in ("127.0.0.1:%d" % port,
+                       first[1]):  # another listener's, or a first view's
+            with self.subTest(listen=listen):
+                out = subprocess.run(tool("link", Pty(self).path, "--serve",
+                                          listen, "--seconds", 1),
+                                     capture_output=True, text=True,
+                                     timeout=TIMEOUT)
+                self.assertEqual(out.returncode, 1, out.stderr)
+                self.assertIn("--serve %s: cannot listen there: Address "
+                              "already in use" % listen, out.stderr)
+
+    def test_a_bind_to_every_address_answers_address_literals(self):
+        proc = subprocess.Popen(tool("link", Pty(self).path, "--format", "none",
+                                     "--serve", "0.0.0.0:0"),
+                                stderr=subprocess.PIPE, text=True)
+        self.addCleanup(proc.kill)
+        err = Lines(proc, proc.stderr)
+        port = re.search(r":(\d+)/", err.readline()).group(1)
+        self.assertIn("beyond this machine", err.readline())
+        local = "127.0.0.1:" + port
+        for host, status in (("127.0.0.1", 200), ("192.0.2.7", 200),
+                             ("[::1]", 200), ("localhost", 200),
+                             ("evil.example", 403)):
+            with self.subTest(host=host):
+                self.assertEqual(raw_status(local, "GET / HTTP/1.1\r\nHost: "
+                                            "%s:%s\r\n\r\n" % (host, port)),
+                                 status)
+        # An IPv4-mapped loopback address stays on this machine: no warning.
+        mapped = subprocess.Popen(tool("link", Pty(self).path, "--serve",
+                                       "[::ffff:127.0.0.1]:0", "--seconds", 0.5),
+                                  stderr=subprocess.PIPE, text=True)
+        self.addCleanup(mapped.kill)
+        _, err = mapped.communicate(timeout=TIMEOUT)
+        self.assertNotIn("beyond", err)
+        self.assertIn("view: http://[::ffff:127.0.0.1]:", err)
 
 
 @unittest.skipIf(WINDOWS, "the simulator's pty is POSIX")

@@ -1,5 +1,12 @@
 #include "address.h"
 
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#endif
+
 #include "cli.h"
 #include "port.h"
 
@@ -26,8 +33,17 @@ void check_serve_address(const std::string &listen) {
   parse_serve_address(listen);
 }
 
-bool is_loopback_host(const std::string &host) {
-  return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+bool names_this_server(const std::string &host, int port) {
+  const size_t colon = host.rfind(':');
+  if (colon == std::string::npos ||
+      host.substr(colon + 1) != std::to_string(port))
+    return false;
+  const std::string name = host.substr(0, colon);
+  unsigned char address[16];
+  if (name.size() > 2 && name.front() == '[' && name.back() == ']')
+    return inet_pton(AF_INET6, name.substr(1, name.size() - 2).c_str(),
+                     address) == 1;
+  return name == "localhost" || inet_pton(AF_INET, name.c_str(), address) == 1;
 }
 
 std::string host_with_port(const std::string &host, int port) {

@@ -16,8 +16,12 @@ ServeAddress parse_serve_address(const std::string &listen);
 // The same, for an option parser that only checks.
 void check_serve_address(const std::string &listen);
 
-// 127.0.0.0/8, ::1 and localhost: the addresses that stay on this machine.
-bool is_loopback_host(const std::string &host);
+// Whether a Host header names a server on port: an IP address literal
+// (IPv4, or IPv6 in brackets) or "localhost", with that port. Other names
+// are refused, since DNS rebinding needs one: a page on a name of its own
+// that resolves here. An address literal cannot be rebound, so every
+// address of a server bound to all of them (0.0.0.0) is accepted.
+bool names_this_server(const std::string &host, int port);
 
 // "HOST:PORT", with an IPv6 HOST in brackets: what a Host header names.
 std::string host_with_port(const std::string &host, int port);

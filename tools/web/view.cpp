@@ -4,9 +4,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -16,7 +16,7 @@
 #include "address.h"
 #include "assets.h"
 #include "cli.h"
-#include "httplib.h"
+#include "http_server.h"
 #include "port.h"
 
 #if defined(_WIN32)
@@ -31,13 +31,15 @@ namespace {
 // Records a client may fall behind by before its oldest are dropped: a few
 // seconds of the fastest stream.
 constexpr size_t kClientQueue = 2048;
-// A POST /sbus body is a few hundred bytes; anything much larger is refused
-// (413) before it is read.
+// A POST /sbus body is a few hundred bytes; a Content-Length over this is
+// refused (413) before the body is read.
 constexpr size_t kMaxBody = 4096;
-// How long an event stream waits for news before it sends a keep-alive, and
+// How long an event stream stays silent before it sends a keep-alive, and
 // how long end() gives the clients to take their last events.
-constexpr auto kStreamWait = std::chrono::milliseconds(500);
+constexpr double kStreamWait = 0.5;
 constexpr auto kEndGrace = std::chrono::milliseconds(300);
+// Event streams at once: a page needs one; past this, 503.
+constexpr size_t kMaxStreams = 16;
 constexpr size_t kTokenBytes = 16;
 
 std::string random_token() {
@@ -82,13 +84,31 @@ std::string sse(const char *event, const std::string &data) {
 }
 
 // One browser's event stream.
-struct Client {
+struct Client : http::Stream {
   std::string hello;  // sent before anything else, never dropped
   std::mutex mutex;
-  std::condition_variable wake;
   std::deque<std::string> queue;  // whole events, ready to send
   uint64_t dropped = 0;           // not yet reported
   bool finished = false;          // the ended event is queued
+  double last_sent = 0;
+  std::function<void()> on_closed;
+
+  bool pull(std::string &out) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    out.swap(hello);  // empty after the first time
+    if (dropped > 0)
+      out += sse("dropped", "{\"dropped\": " + std::to_string(dropped) + "}");
+    dropped = 0;
+    for (const std::string &item : queue) out += item;
+    queue.clear();
+    const double now = monotonic_seconds();
+    if (out.empty() && now - last_sent >= kStreamWait) out = ": keep-alive\n\n";
+    if (!out.empty()) last_sent = now;
+    return !finished;
+  }
+  void closed() override {
+    if (on_closed) on_closed();
+  }
 };
 
 }  // namespace
@@ -96,52 +116,72 @@ struct Client {
 struct LiveView::Impl {
   Setup setup;
   std::string token;
-  std::vector<std::string> hosts;  // the Host headers this server answers
-  httplib::Server server;
-  std::thread thread;
+  std::unique_ptr<http::Server> server;
+  int port = 0;
 
   std::mutex clients_mutex;
   std::vector<std::shared_ptr<Client>> clients;
   std::string ended;  // the ended event, once the run ended
+  bool stopped = false;
 
   std::mutex sbus_mutex;
   SbusRequest sbus;
   bool sbus_fresh = false;
 
-  void refuse(httplib::Response &res, int status, const std::string &why) {
-    res.status = status;
-    res.set_content(why + "\n", "text/plain; charset=utf-8");
+  static http::Response refuse(int status, const std::string &why) {
+    http::Response r;
+    r.status = status;
+    r.body = why + "\n";
+    return r;
   }
 
-  httplib::Server::HandlerResponse guard(const httplib::Request &req,
-                                         httplib::Response &res) {
-    using R = httplib::Server::HandlerResponse;
+  // Every request passes here; a refused one changes nothing.
+  http::Response handle(const http::Request &req) {
+    // Two Host or Origin headers: which one a check reads and which one
+    // the browser meant could differ.
+    if (req.count("host") != 1 || req.count("origin") > 1)
+      return refuse(400, "bad request: one Host header, at most one Origin");
     // DNS rebinding: a page on another name that resolves here.
-    const std::string host = req.get_header_value("Host");
-    bool known = false;
-    for (const std::string &h : hosts) known = known || h == host;
-    if (!known) {
-      refuse(res, 403, "forbidden: Host '" + host + "' is not this server");
-      return R::Handled;
-    }
+    const std::string host = req.header("host");
+    if (!names_this_server(host, port))
+      return refuse(403, "forbidden: Host '" + host + "' is not this server");
     // Cross-site requests: a page elsewhere driving this one's servos.
-    if (req.has_header("Origin") &&
-        req.get_header_value("Origin") != "http://" + host) {
-      refuse(res, 403, "forbidden: requests from another origin");
-      return R::Handled;
+    if (req.count("origin") == 1 && req.header("origin") != "http://" + host)
+      return refuse(403, "forbidden: requests from another origin");
+    const bool events_path = req.path == "/events";
+    const bool sbus_path = req.path == "/sbus" && setup.accepts_sbus;
+    if ((events_path || sbus_path) && !same_token(req.param("token"), token))
+      return refuse(403, "forbidden: no token, or the wrong one");
+    if (events_path) {
+      if (req.method != "GET") return refuse(405, "method not allowed");
+      return events();
     }
-    if ((req.path == "/events" || req.path == "/sbus") &&
-        !same_token(req.get_param_value("token"), token)) {
-      refuse(res, 403, "forbidden: no token, or the wrong one");
-      return R::Handled;
+    if (sbus_path) {
+      if (req.method != "POST") return refuse(405, "method not allowed");
+      return post_sbus(req);
     }
-    return R::Unhandled;
+    for (size_t k = 0; k < kAssetCount; ++k) {
+      const Asset &asset = kAssets[k];
+      const bool index = std::string(asset.path) == "/index.html";
+      if (req.path != asset.path && !(index && req.path == "/")) continue;
+      if (req.method != "GET") return refuse(405, "method not allowed");
+      http::Response r;
+      r.content_type = asset.content_type;
+      r.headers.emplace_back("Cache-Control", "no-store");
+      r.body.assign(reinterpret_cast<const char *>(asset.data), asset.size);
+      return r;
+    }
+    return refuse(404, "not found");
   }
 
-  void events(const httplib::Request &, httplib::Response &res) {
+  http::Response events() {
     auto client = std::make_shared<Client>();
     {
       std::lock_guard<std::mutex> lock(clients_mutex);
+      if (clients.size() >= kMaxStreams)
+        return refuse(503,
+                      "service unavailable: " + std::to_string(kMaxStreams) +
+                          " event streams are open");
       nlohmann::json hello = {
           {"command", setup.command},
           {"port", setup.port},
@@ -150,73 +190,66 @@ struct LiveView::Impl {
                           std::to_string(KESTRAV_VERSION_PATCH)},
           {"format", setup.format}};
       client->hello = sse("hello", hello.dump());
+      client->last_sent = monotonic_seconds();
       if (!ended.empty()) {
         client->queue.push_back(ended);
         client->finished = true;
       }
+      Client *raw = client.get();
+      client->on_closed = [this, raw] {
+        std::lock_guard<std::mutex> guard(clients_mutex);
+        for (size_t k = 0; k < clients.size(); ++k)
+          if (clients[k].get() == raw) {
+            clients.erase(clients.begin() + static_cast<long>(k));
+            break;
+          }
+      };
       clients.push_back(client);
     }
-    res.set_header("Cache-Control", "no-store");
-    res.set_chunked_content_provider(
-        "text/event-stream",
-        [client](size_t, httplib::DataSink &sink) {
-          std::deque<std::string> items;
-          uint64_t dropped = 0;
-          bool finished = false;
-          {
-            std::unique_lock<std::mutex> lock(client->mutex);
-            client->wake.wait_for(lock, kStreamWait, [&] {
-              return !client->queue.empty() || client->dropped > 0 ||
-                     client->finished;
-            });
-            items.swap(client->queue);
-            dropped = client->dropped;
-            client->dropped = 0;
-            finished = client->finished;
-          }
-          std::string out;
-          out.swap(client->hello);  // empty after the first time
-          if (dropped > 0)
-            out += sse("dropped",
-                       "{\"dropped\": " + std::to_string(dropped) + "}");
-          for (const std::string &item : items) out += item;
-          if (out.empty()) out = ": keep-alive\n\n";
-          if (!sink.write(out.data(), out.size())) return false;
-          if (finished) sink.done();
-          return true;
-        },
-        [this, client](bool) {
-          std::lock_guard<std::mutex> lock(clients_mutex);
-          for (size_t k = 0; k < clients.size(); ++k)
-            if (clients[k] == client) {
-              clients.erase(clients.begin() + static_cast<long>(k));
-              break;
-            }
-        });
+    http::Response r;
+    r.content_type = "text/event-stream";
+    r.headers.emplace_back("Cache-Control", "no-store");
+    r.stream = client;
+    return r;
   }
 
-  void post_sbus(const httplib::Request &req, httplib::Response &res) {
+  // A flag as the records write it (ch17 and ch18 as 0 or 1, frame_lost and
+  // failsafe as true or false) or as the other form: a record's fields can
+  // be posted back as they are.
+  static bool flag_value(const nlohmann::json &v, bool &on) {
+    if (v.is_boolean()) {
+      on = v.get<bool>();
+      return true;
+    }
+    if (v.is_number_integer() &&
+        (v.get<int64_t>() == 0 || v.get<int64_t>() == 1)) {
+      on = v.get<int64_t>() == 1;
+      return true;
+    }
+    return false;
+  }
+
+  http::Response post_sbus(const http::Request &req) {
     nlohmann::json body;
     try {
       body = nlohmann::json::parse(req.body);
     } catch (const nlohmann::json::exception &) {
-      return refuse(res, 400, "bad request: the body is not JSON");
+      return refuse(400, "bad request: the body is not JSON");
     }
     if (!body.is_object() || !body.contains("channels"))
-      return refuse(res, 400,
+      return refuse(400,
                     "bad request: expected {\"channels\": [16 "
                     "integers], and optional flags}");
     const nlohmann::json &channels = body["channels"];
     if (!channels.is_array() || channels.size() != kSbusChannels)
-      return refuse(res, 400, "bad request: channels must be 16 integers");
+      return refuse(400, "bad request: channels must be 16 integers");
     SbusRequest r;
     for (size_t k = 0; k < kSbusChannels; ++k) {
       const nlohmann::json &v = channels[k];
       if (!v.is_number_integer() || v.get<int64_t>() < 0 ||
           v.get<int64_t>() > kSbusMax)
-        return refuse(res, 400,
-                      "bad request: channel " + std::to_string(k) +
-                          " must be an integer from 0 to 2047");
+        return refuse(400, "bad request: channel " + std::to_string(k) +
+                               " must be an integer from 0 to 2047");
       r.channels[k] = static_cast<uint16_t>(v.get<int64_t>());
     }
     const std::pair<const char *, uint8_t> flags[] = {
@@ -226,11 +259,11 @@ struct LiveView::Impl {
         {"failsafe", kFlagFailsafe}};
     for (const auto &f : flags) {
       if (!body.contains(f.first)) continue;
-      if (!body[f.first].is_boolean())
-        return refuse(
-            res, 400,
-            std::string("bad request: ") + f.first + " must be true or false");
-      if (body[f.first].get<bool>()) r.flags |= f.second;
+      bool on = false;
+      if (!flag_value(body[f.first], on))
+        return refuse(400, std::string("bad request: ") + f.first +
+                               " must be true, false, 1 or 0");
+      if (on) r.flags |= f.second;
     }
     r.at = monotonic_seconds();
     {
@@ -238,22 +271,26 @@ struct LiveView::Impl {
       sbus = r;
       sbus_fresh = true;
     }
-    res.status = 204;
+    http::Response ok;
+    ok.status = 204;
+    return ok;
   }
 
   void finish(const std::string &reason) {
     {
       std::lock_guard<std::mutex> lock(clients_mutex);
-      if (!ended.empty()) return;
+      if (stopped) return;
+      stopped = true;
       ended = sse("ended", "{\"reason\": " + json_text(reason) + "}");
       for (const auto &c : clients) {
         std::lock_guard<std::mutex> client_lock(c->mutex);
         c->queue.push_back(ended);
         c->finished = true;
-        c->wake.notify_all();
       }
     }
-    // Let the streams take their last events, then close.
+    server->wake();
+    // Let the streams take their last events, then close: a client that
+    // does not read is not waited for.
     const auto until = std::chrono::steady_clock::now() + kEndGrace;
     while (std::chrono::steady_clock::now() < until) {
       {
@@ -262,8 +299,7 @@ struct LiveView::Impl {
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    server.stop();
-    if (thread.joinable()) thread.join();
+    server->stop();
   }
 };
 
@@ -273,45 +309,21 @@ LiveView::LiveView(const std::string &listen, const Setup &setup)
   const ServeAddress a = parse_serve_address(listen);
   v.setup = setup;
   v.token = random_token();
-  v.server.set_payload_max_length(kMaxBody);
-  v.server.set_pre_routing_handler(
-      [&v](const httplib::Request &req, httplib::Response &res) {
-        return v.guard(req, res);
-      });
-  for (size_t k = 0; k < kAssetCount; ++k) {
-    const Asset &asset = kAssets[k];
-    const std::string path =
-        std::string(asset.path) == "/index.html" ? "/" : asset.path;
-    v.server.Get(path,
-                 [&asset](const httplib::Request &, httplib::Response &res) {
-                   res.set_header("Cache-Control", "no-store");
-                   res.set_content(reinterpret_cast<const char *>(asset.data),
-                                   asset.size, asset.content_type);
-                 });
-  }
-  v.server.Get("/events", [&v](const httplib::Request &req,
-                               httplib::Response &res) { v.events(req, res); });
-  if (setup.accepts_sbus)
-    v.server.Post("/sbus",
-                  [&v](const httplib::Request &req, httplib::Response &res) {
-                    v.post_sbus(req, res);
-                  });
-  const int port = a.port == 0
-                       ? v.server.bind_to_any_port(a.host)
-                       : (v.server.bind_to_port(a.host, a.port) ? a.port : -1);
-  if (port <= 0)
-    throw ToolError("--serve " + listen +
-                    ": cannot listen there: " + system_reason());
-  v.hosts = {host_with_port(a.host, port), "localhost:" + std::to_string(port)};
+  http::Limits limits;
+  limits.body = kMaxBody;
+  v.server = std::make_unique<http::Server>(
+      listen, a.host, a.port, limits,
+      [&v](const http::Request &req) { return v.handle(req); });
+  v.port = v.server->port();
   std::fprintf(stderr, "view: http://%s/?token=%s\n",
-               host_with_port(a.host, port).c_str(), v.token.c_str());
-  if (!is_loopback_host(a.host))
+               host_with_port(a.host, v.port).c_str(), v.token.c_str());
+  if (v.server->beyond_this_machine())
     std::fprintf(stderr,
                  "kestrav: warning: the view listens on %s, beyond this "
                  "machine; the token in its address is the only guard\n",
                  a.host.c_str());
   std::fflush(stderr);
-  v.thread = std::thread([&v] { v.server.listen_after_bind(); });
+  v.server->start();
 }
 
 LiveView::~LiveView() {
@@ -334,8 +346,8 @@ void LiveView::post_event(const char *name, const std::string &data) {
       c->queue.pop_front();
       ++c->dropped;
     }
-    c->wake.notify_one();
   }
+  impl_->server->wake();
 }
 
 void LiveView::end(const std::string &reason) {

@@ -1,0 +1,565 @@
+#include "http_server.h"
+
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <list>
+#include <mutex>
+#include <thread>
+
+#include "cli.h"
+#include "port.h"
+
+namespace kestrav_tool {
+namespace http {
+
+// --- Sockets, on both systems ----------------------------------------------
+namespace {
+
+#if defined(_WIN32)
+using Socket = SOCKET;
+using AddressSize = int;
+constexpr Socket kNoSocket = INVALID_SOCKET;
+using PollFd = WSAPOLLFD;
+int poll_sockets(PollFd *fds, size_t n, int ms) {
+  return WSAPoll(fds, static_cast<ULONG>(n), ms);
+}
+void close_socket(Socket s) {
+  closesocket(s);
+}
+bool would_block() {
+  return WSAGetLastError() == WSAEWOULDBLOCK;
+}
+std::string socket_reason() {
+  char text[256] = "";
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                 nullptr, static_cast<DWORD>(WSAGetLastError()), 0, text,
+                 sizeof text, nullptr);
+  std::string s = text;
+  while (!s.empty() && (s.back() == '\n' || s.back() == '\r' ||
+                        s.back() == ' ' || s.back() == '.'))
+    s.pop_back();
+  return s;
+}
+void set_nonblocking(Socket s) {
+  u_long on = 1;
+  ioctlsocket(s, FIONBIO, &on);
+}
+void start_sockets() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+  });
+}
+int send_some(Socket s, const char *data, size_t n) {
+  return send(s, data, static_cast<int>(std::min<size_t>(n, 1 << 20)), 0);
+}
+int recv_some(Socket s, char *data, size_t n) {
+  return recv(s, data, static_cast<int>(n), 0);
+}
+#else
+using Socket = int;
+using AddressSize = socklen_t;
+constexpr Socket kNoSocket = -1;
+using PollFd = pollfd;
+int poll_sockets(PollFd *fds, size_t n, int ms) {
+  return poll(fds, static_cast<nfds_t>(n), ms);
+}
+void close_socket(Socket s) {
+  close(s);
+}
+bool would_block() {
+  return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+}
+std::string socket_reason() {
+  return std::strerror(errno);
+}
+void set_nonblocking(Socket s) {
+  fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK);
+  fcntl(s, F_SETFD, FD_CLOEXEC);
+}
+void start_sockets() {}
+int send_some(Socket s, const char *data, size_t n) {
+  return static_cast<int>(::send(s, data, n, MSG_NOSIGNAL));
+}
+int recv_some(Socket s, char *data, size_t n) {
+  return static_cast<int>(::recv(s, data, n, 0));
+}
+#endif
+
+constexpr int kPollMs = 100;
+
+std::string lower(std::string s) {
+  for (char &c : s)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+std::string trim(const std::string &s) {
+  const size_t a = s.find_first_not_of(" \t");
+  if (a == std::string::npos) return "";
+  return s.substr(a, s.find_last_not_of(" \t") - a + 1);
+}
+
+}  // namespace
+
+const char *status_text(int status) {
+  switch (status) {
+    case 200:
+      return "OK";
+    case 204:
+      return "No Content";
+    case 400:
+      return "Bad Request";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 408:
+      return "Request Timeout";
+    case 411:
+      return "Length Required";
+    case 413:
+      return "Content Too Large";
+    case 431:
+      return "Request Header Fields Too Large";
+    case 503:
+      return "Service Unavailable";
+  }
+  return "Error";
+}
+
+size_t Request::count(const std::string &name) const {
+  return static_cast<size_t>(
+      std::count_if(headers.begin(), headers.end(),
+                    [&](const auto &h) { return h.first == name; }));
+}
+
+std::string Request::header(const std::string &name) const {
+  for (const auto &h : headers)
+    if (h.first == name) return h.second;
+  return "";
+}
+
+std::string Request::param(const std::string &name) const {
+  size_t at = 0;
+  while (at <= query.size()) {
+    const size_t amp = std::min(query.find('&', at), query.size());
+    const std::string pair = query.substr(at, amp - at);
+    const size_t eq = pair.find('=');
+    if (pair.substr(0, eq) == name)
+      return eq == std::string::npos ? "" : pair.substr(eq + 1);
+    at = amp + 1;
+  }
+  return "";
+}
+
+// --- The loop ----------------------------------------------------------------
+namespace {
+
+std::string answer_head(const Response &r, size_t length) {
+  std::string head = "HTTP/1.1 " + std::to_string(r.status) + " " +
+                     status_text(r.status) + "\r\n";
+  if (r.status != 204) head += "Content-Type: " + r.content_type + "\r\n";
+  for (const auto &h : r.headers) head += h.first + ": " + h.second + "\r\n";
+  if (!r.stream && r.status != 204)
+    head += "Content-Length: " + std::to_string(length) + "\r\n";
+  head += "Connection: close\r\n\r\n";
+  return head;
+}
+
+std::string plain_answer(int status, const std::string &why) {
+  Response r;
+  r.status = status;
+  r.body = why + "\n";
+  return answer_head(r, r.body.size()) + r.body;
+}
+
+struct Connection {
+  Socket socket = kNoSocket;
+  enum class State { Reading, Answering, Streaming } state = State::Reading;
+  double opened = 0;    // monotonic seconds
+  double answered = 0;  // when the answer began
+  std::string in;
+  size_t head_end = 0;  // 0 until the head is complete
+  size_t body_size = 0;
+  std::string out;
+  size_t sent = 0;
+  std::shared_ptr<Stream> stream;
+  Request request;           // filled in as it comes
+  bool finishing = false;    // close once out is sent
+  bool read_closed = false;  // the client sent all it will
+};
+
+}  // namespace
+
+struct Server::Impl {
+  Limits limits;
+  Handler handler;
+  Socket listener = kNoSocket;
+  Socket wake_socket = kNoSocket;  // a UDP socket connected to itself
+  int port = 0;
+  bool beyond = false;
+  std::atomic<bool> stopping{false};
+  std::atomic<bool> wake_pending{false};
+  std::thread thread;
+  std::list<Connection> connections;
+
+  ~Impl() {
+    if (listener != kNoSocket) close_socket(listener);
+    if (wake_socket != kNoSocket) close_socket(wake_socket);
+  }
+
+  void respond(Connection &c, const Response &r) {
+    c.out = answer_head(r, r.body.size());
+    if (!r.stream) c.out += r.body;
+    c.sent = 0;
+    c.stream = r.stream;
+    c.state =
+        r.stream ? Connection::State::Streaming : Connection::State::Answering;
+    c.answered = monotonic_seconds();
+  }
+
+  void refuse(Connection &c, int status, const std::string &why) {
+    Response r;
+    r.status = status;
+    r.body = why + "\n";
+    respond(c, r);
+  }
+
+  // The head is complete at c.head_end: parses it, and answers at once
+  // whatever needs no body.
+  void take_head(Connection &c) {
+    const std::string head = c.in.substr(0, c.head_end);
+    size_t at = head.find("\r\n");
+    const std::string line = head.substr(0, at);
+    Request &req = c.request;
+    const size_t s1 = line.find(' '), s2 = line.rfind(' ');
+    if (s1 == std::string::npos || s2 == s1 ||
+        line.compare(s2 + 1, 7, "HTTP/1.") != 0)
+      return refuse(c, 400, "bad request: not an HTTP request line");
+    req.method = line.substr(0, s1);
+    const std::string target = line.substr(s1 + 1, s2 - s1 - 1);
+    const size_t q = target.find('?');
+    req.path = target.substr(0, q);
+    req.query = q == std::string::npos ? "" : target.substr(q + 1);
+    while (at + 2 < head.size()) {
+      const size_t next = head.find("\r\n", at + 2);
+      const std::string h = head.substr(at + 2, next - at - 2);
+      at = next;
+      if (h.empty()) break;
+      const size_t colon = h.find(':');
+      if (colon == std::string::npos || colon == 0)
+        return refuse(c, 400, "bad request: a header without a name");
+      req.headers.emplace_back(lower(h.substr(0, colon)),
+                               trim(h.substr(colon + 1)));
+    }
+    if (req.count("transfer-encoding") != 0)
+      return refuse(c, 411, "length required: no chunked bodies here");
+    if (req.count("content-length") > 1)
+      return refuse(c, 400, "bad request: two Content-Length headers");
+    const std::string length = req.header("content-length");
+    if (!length.empty()) {
+      if (length.size() > 9 ||
+          length.find_first_not_of("0123456789") != std::string::npos)
+        return refuse(c, 400, "bad request: a bad Content-Length");
+      c.body_size = std::stoul(length);
+      if (c.body_size > limits.body)
+        return refuse(c, 413,
+                      "content too large: at most " +
+                          std::to_string(limits.body) + " bytes");
+    }
+  }
+
+  void on_readable(Connection &c) {
+    char buf[4096];
+    for (;;) {
+      const int n = recv_some(c.socket, buf, sizeof buf);
+      if (n == 0 && c.state == Connection::State::Answering) {
+        c.read_closed = true;  // it may still read its answer
+        return;
+      }
+      if (n == 0 || (n < 0 && !would_block())) {
+        c.finishing = true;  // gone: dropped below
+        c.out.clear();
+        c.sent = 0;
+        return;
+      }
+      if (n < 0) break;
+      if (c.state != Connection::State::Reading) continue;  // ignored
+      c.in.append(buf, static_cast<size_t>(n));
+      if (c.head_end == 0) {
+        const size_t end = c.in.find("\r\n\r\n");
+        if (end == std::string::npos) {
+          if (c.in.size() > limits.head)
+            return refuse(c, 431, "request header fields too large");
+          continue;
+        }
+        if (end + 4 > limits.head)
+          return refuse(c, 431, "request header fields too large");
+        c.head_end = end + 4;
+        take_head(c);
+        if (c.state != Connection::State::Reading) return;
+      }
+      if (c.in.size() >= c.head_end + c.body_size) {
+        Request req = std::move(c.request);
+        req.body = c.in.substr(c.head_end, c.body_size);
+        Response r;
+        try {
+          r = handler(req);
+        } catch (const std::exception &e) {
+          r.status = 400;
+          r.body = std::string("bad request: ") + e.what() + "\n";
+        }
+        return respond(c, r);
+      }
+    }
+  }
+
+  // Sends what it can; true when everything handed out has gone.
+  bool on_writable(Connection &c) {
+    while (c.sent < c.out.size()) {
+      const int n =
+          send_some(c.socket, c.out.data() + c.sent, c.out.size() - c.sent);
+      if (n < 0 && would_block()) return false;
+      if (n <= 0) {
+        c.finishing = true;
+        c.out.clear();
+        c.sent = 0;
+        return true;
+      }
+      c.sent += static_cast<size_t>(n);
+    }
+    c.out.clear();
+    c.sent = 0;
+    return true;
+  }
+
+  void drop(std::list<Connection>::iterator it) {
+    if (it->stream) it->stream->closed();
+    close_socket(it->socket);
+    connections.erase(it);
+  }
+
+  void accept_all() {
+    for (;;) {
+      const Socket s = ::accept(listener, nullptr, nullptr);
+      if (s == kNoSocket) return;
+      set_nonblocking(s);
+      if (connections.size() >= limits.connections) {
+        // Room is made by the connection that has waited longest for its
+        // request; when every one already has its answer, the new one is
+        // told to come back later.
+        auto oldest = connections.end();
+        for (auto it = connections.begin(); it != connections.end(); ++it)
+          if (it->state == Connection::State::Reading &&
+              (oldest == connections.end() || it->opened < oldest->opened))
+            oldest = it;
+        if (oldest == connections.end()) {
+          const std::string busy =
+              plain_answer(503, "service unavailable: too many connections");
+          send_some(s, busy.data(), busy.size());
+          close_socket(s);
+          continue;
+        }
+        drop(oldest);
+      }
+      Connection c;
+      c.socket = s;
+      c.opened = monotonic_seconds();
+      connections.push_back(std::move(c));
+    }
+  }
+
+  void loop() {
+    std::vector<PollFd> fds;
+    while (!stopping) {
+      fds.clear();
+      fds.push_back({listener, POLLIN, 0});
+      fds.push_back({wake_socket, POLLIN, 0});
+      for (Connection &c : connections) {
+        short events = c.read_closed ? 0 : POLLIN;
+        if (c.sent < c.out.size()) events |= POLLOUT;
+        fds.push_back({c.socket, events, 0});
+      }
+      poll_sockets(fds.data(), fds.size(), kPollMs);
+      if (stopping) break;
+      if (fds[1].revents != 0) {
+        char drain[64];
+        while (recv_some(wake_socket, drain, sizeof drain) > 0) {
+        }
+        wake_pending = false;
+      }
+      size_t k = 2;
+      const double now = monotonic_seconds();
+      for (auto it = connections.begin(); it != connections.end(); ++k) {
+        Connection &c = *it;
+        const short revents = k < fds.size() ? fds[k].revents : 0;
+        if (revents & (POLLIN | POLLHUP | POLLERR)) on_readable(c);
+        if (c.state == Connection::State::Reading &&
+            now - c.opened > limits.request_seconds && !c.finishing) {
+          refuse(c, 408,
+                 "request timeout: a request must come whole within " +
+                     std::to_string(static_cast<int>(limits.request_seconds)) +
+                     " s");
+          c.finishing = true;
+        }
+        bool idle = c.finishing && c.out.empty();
+        if (!idle && c.sent < c.out.size())
+          idle = on_writable(c) && c.finishing;
+        if (!idle && c.out.empty()) {
+          if (c.state == Connection::State::Answering) {
+            idle = true;
+          } else if (c.state == Connection::State::Streaming && !c.finishing) {
+            if (!c.stream->pull(c.out)) c.finishing = true;
+            if (!c.out.empty() && on_writable(c) && c.finishing) idle = true;
+            if (c.out.empty() && c.finishing) idle = true;
+          }
+        }
+        if (c.state == Connection::State::Answering &&
+            now - c.answered > limits.answer_seconds)
+          idle = true;  // a client that does not take its answer
+        auto here = it++;
+        if (idle) drop(here);
+      }
+      accept_all();
+    }
+    while (!connections.empty()) drop(connections.begin());
+  }
+};
+
+Server::Server(const std::string &listen, const std::string &host, int port,
+               const Limits &limits, Handler handler)
+    : impl_(std::make_unique<Impl>()) {
+  start_sockets();
+  Impl &v = *impl_;
+  v.limits = limits;
+  v.handler = std::move(handler);
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo *found = nullptr;
+  const std::string service = std::to_string(port);
+  if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 ||
+      found == nullptr)
+    throw ToolError("--serve " + listen +
+                    ": cannot listen there: no address '" + host + "'");
+  std::string why;
+  for (addrinfo *a = found; a != nullptr && v.listener == kNoSocket;
+       a = a->ai_next) {
+    const Socket s = ::socket(a->ai_family, a->ai_socktype, a->ai_protocol);
+    if (s == kNoSocket) {
+      why = socket_reason();
+      continue;
+    }
+    int on = 1;
+#if defined(_WIN32)
+    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
+               reinterpret_cast<const char *>(&on), sizeof on);
+#else
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+#endif
+    if (::bind(s, a->ai_addr, static_cast<AddressSize>(a->ai_addrlen)) != 0 ||
+        ::listen(s, 64) != 0) {
+      why = socket_reason();
+      close_socket(s);
+      continue;
+    }
+    v.listener = s;
+    sockaddr_storage bound{};
+    socklen_t size = sizeof bound;
+    getsockname(s, reinterpret_cast<sockaddr *>(&bound), &size);
+    if (bound.ss_family == AF_INET) {
+      const auto *in = reinterpret_cast<const sockaddr_in *>(&bound);
+      v.port = ntohs(in->sin_port);
+      v.beyond = (ntohl(in->sin_addr.s_addr) >> 24) != 127;
+    } else {
+      const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(&bound);
+      v.port = ntohs(in6->sin6_port);
+      const uint8_t *b = in6->sin6_addr.s6_addr;
+      static const uint8_t kLoopback[16] = {0, 0, 0, 0, 0, 0, 0, 0,
+                                            0, 0, 0, 0, 0, 0, 0, 1};
+      static const uint8_t kMapped[12] = {0, 0, 0, 0, 0,    0,
+                                          0, 0, 0, 0, 0xFF, 0xFF};
+      const bool mapped_loopback =
+          std::memcmp(b, kMapped, sizeof kMapped) == 0 && b[12] == 127;
+      v.beyond =
+          std::memcmp(b, kLoopback, sizeof kLoopback) != 0 && !mapped_loopback;
+    }
+  }
+  freeaddrinfo(found);
+  if (v.listener == kNoSocket)
+    throw ToolError("--serve " + listen + ": cannot listen there: " + why);
+  set_nonblocking(v.listener);
+  // The wake-up: a UDP socket on loopback that sends to itself.
+  v.wake_socket = ::socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in self{};
+  self.sin_family = AF_INET;
+  self.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof self;
+  if (v.wake_socket == kNoSocket ||
+      ::bind(v.wake_socket, reinterpret_cast<sockaddr *>(&self), sizeof self) !=
+          0 ||
+      getsockname(v.wake_socket, reinterpret_cast<sockaddr *>(&self), &size) !=
+          0 ||
+      ::connect(v.wake_socket, reinterpret_cast<sockaddr *>(&self),
+                sizeof self) != 0)
+    throw ToolError(
+        "--serve " + listen +
+        ": cannot make the server's wake-up socket: " + socket_reason());
+  set_nonblocking(v.wake_socket);
+}
+
+Server::~Server() {
+  stop();
+}
+
+int Server::port() const {
+  return impl_->port;
+}
+
+bool Server::beyond_this_machine() const {
+  return impl_->beyond;
+}
+
+void Server::start() {
+  impl_->thread = std::thread([this] { impl_->loop(); });
+}
+
+void Server::wake() {
+  if (impl_->wake_pending.exchange(true)) return;
+  const char byte = 1;
+  send_some(impl_->wake_socket, &byte, 1);
+}
+
+void Server::stop() {
+  impl_->stopping = true;
+  if (impl_->thread.joinable()) {
+    const char byte = 1;
+    send_some(impl_->wake_socket, &byte, 1);
+    impl_->thread.join();
+  }
+}
+
+}  // namespace http
+}  // namespace kestrav_tool

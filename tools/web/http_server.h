@@ -1,0 +1,111 @@
+// A small HTTP/1.1 server for the live view, on one thread of its own.
+//
+// It is built so that no client can hold it up:
+// - one poll loop does every read and write, on non-blocking sockets, and
+//   wakes at least every 100 ms; stop() returns within that, whatever the
+//   clients do, and closes every connection;
+// - a whole request (line, headers and body) must arrive within
+//   Limits::request_seconds of the connection, or it is closed (408);
+// - at most Limits::connections connections at once: past that, the one
+//   that has waited longest for its request is closed to make room, or,
+//   when every connection already has its answer, the new one gets 503;
+// - a Content-Length over Limits::body gets 413 before the body is read;
+//   a head over Limits::head gets 431; chunked bodies get 411;
+// - the listening socket is bound exclusively: SO_REUSEADDR alone on POSIX
+//   (which Linux never lets two listeners share) and SO_EXCLUSIVEADDRUSE on
+//   Windows. Never SO_REUSEPORT, which would share the port, and the
+//   requests with it, with any process of the same user.
+// Every answer closes its connection (Connection: close); an event stream
+// stays open until its Stream says it is finished or the client leaves.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kestrav_tool {
+namespace http {
+
+struct Request {
+  std::string method;
+  std::string path;   // the target before any '?'
+  std::string query;  // after the '?', undecoded
+  // In the order they came, names in lower case, values trimmed.
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;
+
+  // How many headers have this (lower-case) name, and the first one's
+  // value ("" when none).
+  size_t count(const std::string &name) const;
+  std::string header(const std::string &name) const;
+  // The query parameter's value as written ("" when absent).
+  std::string param(const std::string &name) const;
+};
+
+// The source of an event stream's bytes.
+class Stream {
+ public:
+  virtual ~Stream() = default;
+  // Called when everything handed out so far has been sent, at least every
+  // 100 ms and after every wake(): appends what is ready to out (nothing
+  // is fine). Returns false once the stream is finished: the connection
+  // closes after out is sent.
+  virtual bool pull(std::string &out) = 0;
+  // The connection is gone (the client left, or the server stopped).
+  virtual void closed() = 0;
+};
+
+struct Response {
+  int status = 200;
+  std::string content_type = "text/plain; charset=utf-8";
+  std::string body;  // ignored for a stream
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::shared_ptr<Stream> stream;  // set: an event stream
+};
+
+struct Limits {
+  size_t connections = 128;
+  size_t head = 8192;
+  size_t body = 4096;
+  double request_seconds = 3.0;
+  // A client that takes longer than this to read an answer (not a stream)
+  // is dropped.
+  double answer_seconds = 10.0;
+};
+
+class Server {
+ public:
+  using Handler = std::function<Response(const Request &)>;
+  // Binds host:port (port 0: a free one) and listens. A ToolError, naming
+  // "--serve LISTEN" and the reason, when it cannot (the port is in use).
+  Server(const std::string &listen, const std::string &host, int port,
+         const Limits &limits, Handler handler);
+  ~Server();  // stop()
+  Server(const Server &) = delete;
+  Server &operator=(const Server &) = delete;
+
+  int port() const;
+  // Whether the bound address is reachable from other machines: not
+  // 127.0.0.0/8, ::1 or an IPv4-mapped 127.x address.
+  bool beyond_this_machine() const;
+  // Runs the loop on its own thread.
+  void start();
+  // A stream has news: its pull() is called soon. Never blocks.
+  void wake();
+  // Closes every connection and the listening socket, and joins the loop.
+  void stop();
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
+};
+
+const char *status_text(int status);
+
+}  // namespace http
+}  // namespace kestrav_tool

@@ -214,22 +214,20 @@ bool read_line(std::FILE *file, std::string &line, size_t limit,
                bool &too_long) {
   line.clear();
   too_long = false;
-  char chunk[4096];
   bool any = false;
-  while (std::fgets(chunk, sizeof chunk, file) != nullptr) {
+  // A byte at a time: a NUL byte is a byte of the line like any other
+  // (fgets would end the line there and join the rest to the next).
+  for (int c; (c = std::getc(file)) != EOF;) {
     any = true;
-    const size_t n = std::strlen(chunk);
-    const bool ends = n > 0 && chunk[n - 1] == '\n';
-    if (!too_long) line.append(chunk, n);
-    // Room for the line end; the rest of a longer line is read and dropped.
-    if (line.size() > limit + 2) {
+    if (c == '\n') break;
+    if (too_long) continue;  // the rest of a longer line is read and dropped
+    line.push_back(static_cast<char>(c));
+    if (line.size() > limit + 1) {  // room for a CR before the line end
       too_long = true;
       line.clear();
     }
-    if (ends) break;
   }
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-    line.pop_back();
+  if (!line.empty() && line.back() == '\r') line.pop_back();
   if (line.size() > limit) {
     too_long = true;
     line.clear();

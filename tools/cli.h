@@ -111,7 +111,8 @@ class RecordFile {
   std::FILE *file_ = nullptr;
 };
 
-// Reads one line of any length from file, without its line end, into line.
+// Reads one line of any length from file, without its line end (LF or
+// CR LF), into line, every byte kept (NUL bytes too).
 // A line longer than limit bytes is consumed whole but comes back empty with
 // too_long set. Returns false at the end of the input.
 bool read_line(std::FILE *file, std::string &line, size_t limit,

@@ -4,6 +4,8 @@
 // encoder, then the flag options ORed into byte 23. Frames go out one write
 // each at absolute deadlines on the monotonic clock, so the period never
 // drifts; a late tick skips to the next deadline instead of bursting.
+#include <sys/stat.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -164,18 +166,21 @@ Channels to_sbus(const std::array<uint32_t, kSbusChannels> &values,
 // ends, so what it touches is shared with it and outlives the sender.
 class InputLines {
  public:
-  // Opens path ("-": standard input). A FIFO's open waits for its writer;
-  // null when a stop was requested during that wait.
+  // Opens path ("-": standard input). A FIFO's open waits for its writer,
+  // so it is opened by the reader, in the background: the run limits hold
+  // meanwhile, and the --values go out. Anything else that cannot be
+  // opened is a ToolError at once.
   static std::unique_ptr<InputLines> open(const std::string &path,
                                           bool std_scale) {
     std::FILE *file = stdin;
-    if (path != "-") {
+    if (path != "-" && !is_fifo(path)) {
       file = std::fopen(path.c_str(), "r");
-      if (file == nullptr && stop_requested()) return nullptr;
       if (file == nullptr)
         throw ToolError(path + ": cannot open the file: " + system_reason());
+    } else if (path != "-") {
+      file = nullptr;
     }
-    return std::unique_ptr<InputLines>(new InputLines(file, std_scale));
+    return std::unique_ptr<InputLines>(new InputLines(path, file, std_scale));
   }
 
   enum class Taken { Nothing, Fresh, Ended };
@@ -190,6 +195,8 @@ class InputLines {
       state_->fresh = false;
       return Taken::Fresh;
     }
+    if (state_->ended && !state_->failed.empty())
+      throw ToolError(state_->failed);
     return state_->ended ? Taken::Ended : Taken::Nothing;
   }
 
@@ -200,12 +207,25 @@ class InputLines {
     double at = 0;
     bool fresh = false;
     bool ended = false;
+    std::string failed;  // the FIFO could not be opened: why
   };
 
-  InputLines(std::FILE *file, bool std_scale)
+  static bool is_fifo(const std::string &path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
+  }
+
+  InputLines(const std::string &path, std::FILE *file, bool std_scale)
       : state_(std::make_shared<State>()) {
-    std::thread([state = state_, file, std_scale] {
-      read_all(*state, file, std_scale);
+    std::thread([state = state_, path, file, std_scale] {
+      std::FILE *in = file != nullptr ? file : std::fopen(path.c_str(), "r");
+      if (in == nullptr) {
+        std::lock_guard<std::mutex> lock(state->mutex);
+        state->failed = path + ": cannot open the file: " + system_reason();
+        state->ended = true;
+        return;
+      }
+      read_all(*state, in, std_scale);
     }).detach();
   }
 
@@ -218,6 +238,8 @@ class InputLines {
       std::array<uint32_t, kSbusChannels> values{};
       if (too_long) {
         why = "longer than " + std::to_string(kMaxInputLine) + " bytes";
+      } else if (text.find('\0') != std::string::npos) {
+        why = "it holds a NUL byte";
       } else if (text.find_first_not_of(" \t") == std::string::npos) {
         continue;  // blank
       } else {
@@ -243,31 +265,21 @@ class InputLines {
   std::shared_ptr<State> state_;
 };
 
-// --loopback: with TX wired to RX, every frame must come back as it went.
-// What comes back is compared with what was sent by position in the byte
-// stream: frame k is bytes 25k to 25k + 24.
+// --loopback: with TX wired to RX, every frame must come back as it went,
+// once, in order, and nothing else may come back. The frames carry the
+// SBUS2 end bytes in turn (04 14 24 34), so that no two frames in a row are
+// equal and a repeated or reordered frame shows. What comes back is read as
+// frames, resynchronising on frame boundaries as a receiver does, so one
+// lost byte costs one frame, not every frame after it.
 class LoopbackCheck {
  public:
   void sent(const SbusFrame &frame) {
-    expected_.insert(expected_.end(), frame.begin(), frame.end());
+    awaited_.push_back(frame);
     ++sent_;
   }
   void received(const uint8_t *data, size_t n) {
-    for (size_t k = 0; k < n; ++k) {
-      if (expected_.empty()) {
-        ++extra_;
-        continue;
-      }
-      if (data[k] != expected_.front()) bad_ = true;
-      expected_.pop_front();
-      if (++at_ == kSbusFrameSize) {
-        ++(bad_ ? corrupted_ : intact_);
-        at_ = 0;
-        bad_ = false;
-      }
-    }
+    scanner_.feed(data, n, [&](const uint8_t *f) { take(f); });
   }
-  bool waiting() const { return !expected_.empty(); }
   // Reads whatever has come back, without waiting.
   void collect(Port &port) {
     uint8_t buf[1024];
@@ -275,26 +287,28 @@ class LoopbackCheck {
     while (port.read(buf, sizeof buf, got, 0) == ReadStatus::Data)
       received(buf, got);
   }
-  // After the last frame: waits for the rest to come back, then reports.
-  // True when every frame came back intact and nothing else did.
-  bool finish(Port &port) {
+  // After the last frame: reads until the line has been quiet for a few
+  // periods (or a second at most), so that whatever comes back late, sent
+  // or not, is counted, then reports. True when every frame came back
+  // intact and nothing else did.
+  bool finish(Port &port, double period) {
     uint8_t buf[1024];
+    const double quiet = std::max(kLoopbackQuietSeconds, 4 * period);
     const double give_up = monotonic_seconds() + kLoopbackMaxWaitSeconds;
-    double quiet_until = monotonic_seconds() + kLoopbackQuietSeconds;
-    while (waiting()) {
+    double quiet_until = monotonic_seconds() + quiet;
+    for (;;) {
       const double now = monotonic_seconds();
       const double until = std::min(give_up, quiet_until);
-      if (now >= until) break;
+      if (now >= until || stop_requested()) break;
       size_t got = 0;
       const auto wait_ms = static_cast<int>(std::ceil((until - now) * 1000));
-      if (port.read(buf, sizeof buf, got, wait_ms) != ReadStatus::Data) {
-        if (stop_requested()) break;
+      if (port.read(buf, sizeof buf, got, wait_ms) != ReadStatus::Data)
         continue;
-      }
       received(buf, got);
-      quiet_until = monotonic_seconds() + kLoopbackQuietSeconds;
+      quiet_until = monotonic_seconds() + quiet;
     }
     const uint64_t missing = sent_ - intact_ - corrupted_;
+    const uint64_t stray = scanner_.skipped();  // outside any whole frame
     std::printf(
         "%llu frames sent, %llu received intact, %llu corrupted, %llu "
         "missing\n",
@@ -302,18 +316,55 @@ class LoopbackCheck {
         static_cast<unsigned long long>(intact_),
         static_cast<unsigned long long>(corrupted_),
         static_cast<unsigned long long>(missing));
-    if (extra_ > 0)
-      std::printf("%llu bytes came back that were never sent\n",
-                  static_cast<unsigned long long>(extra_));
+    const std::pair<uint64_t, const char *> more[] = {
+        {repeated_, "frames came back again"},
+        {unsent_, "frames came back that were never sent"},
+        {stray, "bytes came back outside any whole frame"}};
+    for (const auto &m : more)
+      if (m.first > 0)
+        std::printf("%llu %s\n", static_cast<unsigned long long>(m.first),
+                    m.second);
     std::fflush(stdout);
-    return intact_ == sent_ && extra_ == 0;
+    return intact_ == sent_ && repeated_ == 0 && unsent_ == 0 && stray == 0;
   }
 
  private:
-  std::deque<uint8_t> expected_;
-  uint64_t sent_ = 0, intact_ = 0, corrupted_ = 0, extra_ = 0;
-  size_t at_ = 0;
-  bool bad_ = false;
+  // How far ahead a frame that came back is looked for among those
+  // awaited: frames before it were lost. Within four frames the end bytes
+  // differ, so a match is that frame and no other.
+  static constexpr size_t kLookAhead = 3;
+
+  void take(const uint8_t *f) {
+    const SbusFrame frame = to_frame(f);
+    for (size_t k = 0; k < awaited_.size() && k <= kLookAhead; ++k) {
+      if (awaited_[k] != frame) continue;
+      awaited_.erase(awaited_.begin(),
+                     awaited_.begin() + static_cast<long>(k) + 1);
+      ++intact_;  // the k before it stay counted as missing
+      last_ = frame;
+      have_last_ = true;
+      return;
+    }
+    if (have_last_ && frame == last_) {
+      ++repeated_;
+    } else if (!awaited_.empty()) {
+      awaited_.pop_front();  // the frame expected here, damaged
+      ++corrupted_;
+    } else {
+      ++unsent_;
+    }
+  }
+  static SbusFrame to_frame(const uint8_t *f) {
+    SbusFrame frame;
+    std::copy(f, f + kSbusFrameSize, frame.begin());
+    return frame;
+  }
+
+  std::deque<SbusFrame> awaited_;
+  SbusScanner scanner_;
+  SbusFrame last_{};
+  bool have_last_ = false;
+  uint64_t sent_ = 0, intact_ = 0, corrupted_ = 0, repeated_ = 0, unsent_ = 0;
 };
 
 // Sends frames until a limit, the end of the input or a stop; returns why
@@ -353,8 +404,8 @@ std::string send_frames(const SbusOptions &o, std::unique_ptr<Port> &port,
     if (have_values) {
       SbusFrame frame{};
       frame[0] = kSbusStart;
-      (o.v2 ? encode_sbus_data_v2 : encode_sbus_data_v1)(frame.data(),
-                                                         channels.data());
+      (o.v2 || o.loopback ? encode_sbus_data_v2 : encode_sbus_data_v1)(
+          frame.data(), channels.data());
       uint8_t these = flags;
       // A producer that went quiet: the last values go on, marked failsafe.
       if (o.stale_ms > 0 &&
@@ -412,7 +463,8 @@ int run(int argc, char **argv) {
   if (failed != 0) status = 1;
   if (port) port->drain();
   if (view) view->end(why);
-  if (port && o.loopback && !loopback.finish(*port)) return 1;
+  if (port && o.loopback && !loopback.finish(*port, o.period_ms / 1000.0))
+    return 1;
   return status;  // the port's settings come back as it goes
 }
 

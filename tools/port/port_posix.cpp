@@ -449,8 +449,9 @@ HidSource open_hid(const std::string &device) {
   struct stat st {};
   if (stat(device.c_str(), &st) != 0) throw PortError(device + ": " + reason());
   if (!S_ISCHR(st.st_mode)) {
-    // A recording. A FIFO's open waits for its writer; a stop ends that.
-    const int fd = open(device.c_str(), O_RDONLY | O_CLOEXEC);
+    // A recording. Opened without waiting: a FIFO's reads then wait for
+    // its writer in poll, where the run limits and a stop end the wait.
+    const int fd = open(device.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0 && g_stop) return source;
     if (fd < 0) throw PortError(device + ": " + reason());
     source.port = std::make_unique<FdPort>(device, fd);

@@ -59,7 +59,7 @@ std::string socket_reason() {
 }
 void set_nonblocking(Socket s) {
   u_long on = 1;
-  ioctlsocket(s, FIONBIO, &on);
+  ioctlsocket(s, static_cast<long>(FIONBIO), &on);
 }
 void start_sockets() {
   static std::once_flag once;

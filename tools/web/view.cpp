@@ -20,7 +20,10 @@
 #include "port.h"
 
 #if defined(_WIN32)
+// clang-format off
+#include <windows.h>
 #include <bcrypt.h>
+// clang-format on
 #else
 #include <sys/random.h>
 #endif

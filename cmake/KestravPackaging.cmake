@@ -93,6 +93,9 @@ SBUS servo frames. It does no I/O: the host owns every connection.")
   # setting turns off; see the lintian overrides.)
   set(CPACK_DEBIAN_LIBKESTRAV1_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/debian/triggers)
+  # Control files get 0644 whatever their mode in the source tree (git
+  # archive leaves them 0664, which lintian refuses).
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
   set(CPACK_DEBIAN_LIBKESTRAV-DEV_PACKAGE_NAME libkestrav-dev)
   set(CPACK_DEBIAN_LIBKESTRAV-DEV_PACKAGE_SECTION libdevel)

@@ -17,6 +17,7 @@ project version."""
 import argparse
 import glob
 import os
+import re
 import shlex
 import shutil
 import subprocess
@@ -110,6 +111,12 @@ def check_consumers(prefix, tmp, args):
         if "Library soname: [libKestrav.so.1]" not in sh([args.readelf, "-d", real]):
             raise AssertionError("SONAME is not libKestrav.so.1")
         libdir = os.path.dirname(real)
+        # The tool finds the library beside it, and never through the
+        # current directory (an empty or relative RUNPATH entry).
+        runpath = re.search(r"\(RUNPATH\).*\[(.*)\]",
+                            sh([args.readelf, "-d", tool]))
+        expect("kestrav RUNPATH", runpath and runpath[1],
+               "$ORIGIN/../%s:$ORIGIN" % os.path.relpath(libdir, prefix))
     expect("kestrav --version", run(tool, args, extra=["--version"]).strip(),
            "kestrav " + args.version)
 
@@ -255,7 +262,15 @@ def main():
 
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "archives")
-        sh([args.cpack, "-B", out], cwd=args.build_dir)
+        # As from a source tree that git archive unpacked with its umask of
+        # 0002: the control file that is copied in is group-writable.
+        triggers = os.path.join(tmp, "triggers")
+        shutil.copy(os.path.join(os.path.dirname(args.consumer), "..",
+                                 "packaging", "debian", "triggers"), triggers)
+        os.chmod(triggers, 0o664)
+        sh([args.cpack, "-B", out,
+            "-D", "CPACK_DEBIAN_LIBKESTRAV1_PACKAGE_CONTROL_EXTRA=" + triggers],
+           cwd=args.build_dir)
         archives = sorted(glob.glob(os.path.join(out, "*.zip"))
                           + glob.glob(os.path.join(out, "*.tar.gz")))
         debs = sorted(glob.glob(os.path.join(out, "*.deb")))

@@ -162,20 +162,32 @@ class PosixHid(HidTest):
             t + "/sys/devices/hid/0003:046D:C21D.0001/uevent":
                 "DRIVER=hid-generic\nHID_ID=0003:0000046D:0000C21D\n"
                 "HID_NAME=Gamepad F310\n",
-            t + "/sys/devices/platform/serial8250/tty/ttyS0/x": ""}
+            t + "/sys/devices/platform/serial8250/x": "",
+            # A UART as newer kernels show it: the serial core's port and
+            # ctrl devices between the tty and the UART's own driver.
+            t + "/sys/devices/pnp0/00:04/00:04:0/00:04:0.0/x": "",
+            t + "/sys/drivers/port/x": "", t + "/sys/drivers/ctrl/x": "",
+            t + "/sys/drivers/serial/x": "",
+            t + "/class/tty/ttyS0/type": "4",   # 16550A
+            t + "/class/tty/ttyS1/type": "0"}   # PORT_UNKNOWN: no UART
         for path, text in files.items():
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "w") as f:
                 f.write(text)
         os.makedirs(usb + "/1-1:1.0/ttyUSB0")
         tty, hidraw, dev = t + "/class/tty", t + "/class/hidraw", t + "/dev"
-        for d in (tty + "/ttyUSB0", tty + "/ttyS0", tty + "/pts",
+        for d in (tty + "/ttyUSB0", tty + "/pts",
                   hidraw + "/hidraw3", dev + "/serial/by-id"):
             os.makedirs(d)
         os.symlink(usb + "/1-1:1.0/ttyUSB0", tty + "/ttyUSB0/device")
         os.symlink(t + "/sys/drivers/ftdi_sio", usb + "/1-1:1.0/ttyUSB0/driver")
+        pnp = t + "/sys/devices/pnp0/00:04"
+        os.symlink(pnp + "/00:04:0/00:04:0.0", tty + "/ttyS0/device")
+        for dev_dir, driver in ((pnp + "/00:04:0/00:04:0.0", "port"),
+                                (pnp + "/00:04:0", "ctrl"), (pnp, "serial")):
+            os.symlink(t + "/sys/drivers/" + driver, dev_dir + "/driver")
         os.symlink(t + "/sys/devices/platform/serial8250",
-                   tty + "/ttyS0/device")
+                   tty + "/ttyS1/device")
         os.symlink(t + "/sys/devices/hid/0003:046D:C21D.0001",
                    hidraw + "/hidraw3/device")
         by_id = "/dev/serial/by-id/usb-FTDI_FT232R_UART_A10K-if00-port0"
@@ -190,7 +202,7 @@ class PosixHid(HidTest):
             self.skipTest("a mount namespace was refused: " + out.stderr)
         self.assertEqual(out.returncode, 0, out.stderr)
         self.assertEqual([json.loads(line) for line in out.stdout.splitlines()], [
-            {"kind": "serial", "path": "/dev/ttyS0"},
+            {"kind": "serial", "path": "/dev/ttyS0", "driver": "serial"},
             {"kind": "serial", "path": "/dev/ttyUSB0", "by_id": by_id,
              "driver": "ftdi_sio", "vid": "0403", "pid": "6001",
              "manufacturer": "FTDI", "product": "FT232R UART",
@@ -212,21 +224,33 @@ class ManualAndCompletion(unittest.TestCase):
             self.assertIn("kestrav %s " % command, out.stdout)
 
     def test_bash_completion(self):
-        script = ('source "$1"; complete() { "$@"; }\n'
-                  'COMP_WORDS=(kestrav li); COMP_CWORD=1; _kestrav\n'
-                  'echo "${COMPREPLY[*]}"\n'
-                  'COMP_WORDS=(kestrav link --fo); COMP_CWORD=2; _kestrav\n'
-                  'echo "${COMPREPLY[*]}"\n'
-                  'COMP_WORDS=(kestrav sbus --format ""); COMP_CWORD=3; _kestrav\n'
-                  'echo "${COMPREPLY[*]}"\n')
+        # Each case: the words, then what is offered, one per line of the
+        # answer, joined by "|". The folder holds "a b.bin" and "ab.txt".
+        cases = [("kestrav li", "link"), ("kestrav link --fo", "--format"),
+                 ("kestrav sbus --format ''", "csv|jsonl|none|text"),
+                 ("kestrav ports --format ''", "jsonl|text"),
+                 ("kestrav sbus X --serve ''", ""),
+                 ("kestrav link X --request ''", ""),
+                 ("kestrav link X --request 1 ''", ""),
+                 ("kestrav inspect a", "a b.bin|ab.txt"),
+                 ("kestrav link X --record 'a '", "a b.bin")]
+        script = 'source "$1"; complete() { :; }; compopt() { :; }\n'
+        for words, _ in cases:
+            script += ("COMP_WORDS=(%s); COMP_CWORD=$((${#COMP_WORDS[@]} - 1))"
+                       "; _kestrav; (IFS='|'; echo \"${COMPREPLY[*]}\")\n"
+                       % words)
+        folder = tempfile.mkdtemp()
+        for name in ("a b.bin", "ab.txt"):
+            open(os.path.join(folder, name), "w").close()
         env = dict(os.environ, PATH=os.path.dirname(os.environ["KESTRAV_TOOL"])
                    + os.pathsep + os.environ["PATH"])
         out = subprocess.run(["bash", "-c", script, "bash",
                               os.environ["KESTRAV_COMPLETION"]],
                              capture_output=True, text=True, env=env,
-                             timeout=TIMEOUT)
-        self.assertEqual(out.stdout.splitlines(),
-                         ["link", "--format", "text csv jsonl"], out.stderr)
+                             cwd=folder, timeout=TIMEOUT)
+        self.assertEqual(["|".join(sorted(line.split("|")))
+                          for line in out.stdout.splitlines()],
+                         [want for _, want in cases], out.stderr)
 
 
 @unittest.skipUnless(WINDOWS, "the Windows build under Wine")

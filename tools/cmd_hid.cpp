@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
 #include "commands.h"
 #include "hid_report.h"
+#include "options.h"
 #include "port.h"
+#include "record.h"
+#include "run.h"
 #include "view.h"
 
 namespace kestrav_tool {
@@ -88,12 +90,14 @@ int run(int argc, char **argv) {
   RecordWriter writer(stdout, format, RecordWriter::Kind::Hid);
   const std::unique_ptr<LiveView> view =
       serve(o.limits.serve, {"hid", o.device, format_name(format)}, writer);
-  RecordFile record(o.record);
   HidSource source = open_hid(o.device);
   if (!source.port) return 0;  // Ctrl-C while a FIFO waited for its writer
   if (!source.description.empty())
     std::fprintf(stderr, "kestrav hid: %s: %s\n", o.device.c_str(),
                  source.description.c_str());
+  // A device's bus, VID:PID and name stand for its line settings.
+  writer.add_sink(open_record_file(
+      o.record, {"hid", o.device, source.description, o.report_id}));
   const bool recording = source.recording;
 
   Tally tally;
@@ -118,10 +122,10 @@ int run(int argc, char **argv) {
       return;
     }
     ++tally.decoded;
-    record.write(report.body, kHidReportSize);
+    const double t = monotonic_seconds() - start;
+    writer.raw(t, report.body, kHidReportSize);  // the report, decoded or not
     if (o.mapping) print_channels(apply_sbus_map(o.map, report.values));
-    writer.hid_record(monotonic_seconds() - start, tally.decoded,
-                      report.values.data());
+    writer.hid_record(t, tally.decoded, report.values.data());
   };
 
   int status = 0;
@@ -130,7 +134,7 @@ int run(int argc, char **argv) {
   std::vector<uint8_t> pending;  // a recording's bytes short of a report
   const int failed = run_guarded(
       [&] {
-        writer.begin();
+        writer.begin(start);
         uint8_t buf[4096];
         while (more()) {
           size_t got = 0;
@@ -168,10 +172,10 @@ int run(int argc, char **argv) {
         }
         // A recording that ends inside a report: that report is skipped.
         if (more() && !pending.empty()) take(pending.data(), pending.size());
-        record.close();
       },
       why);
   if (failed != 0) status = 1;
+  if (close_records(writer, why) != 0) status = 1;
   if (view) view->end(why.empty() ? end_reason(r) : why);
   std::string skipped;
   for (const auto &length : tally.lengths)

@@ -1,11 +1,21 @@
-// kestrav inspect: decodes a recorded link stream with the records of
-// `kestrav link`. A recording has no clock, so every record's time is 0.
+// kestrav inspect: decodes a recording with the records of the command that
+// made it. An MCAP recording (told apart by its first bytes, not its name)
+// keeps its clock: its raw channel goes through the same decoder as in the
+// live run, with each record's t as it was. Any other file is a raw link
+// stream, which has no clock: every record's time is 0.
 #include <cstdio>
 #include <memory>
 #include <string>
 
-#include "cli.h"
 #include "commands.h"
+#include "hid_report.h"
+#include "link_decoder.h"
+#include "mcap_file.h"
+#include "options.h"
+#include "record.h"
+#include "run.h"
+#include "sbus_frame.h"
+#include "view.h"
 
 #if defined(_WIN32)
 #include <fcntl.h>
@@ -15,55 +25,143 @@
 namespace kestrav_tool {
 namespace {
 
-int run(int argc, char **argv) {
+struct InspectOptions {
+  std::string path;
   Format format = Format::Text;
-  OptionParser p{"inspect", {{"format", required_argument, nullptr, 'f'}}};
-  const int first = p.parse(argc, argv, [&](int c, const char *arg) {
-    if (c == 'f') format = parse_format(arg);
-  });
-  if (first != argc - 1) throw UsageError("inspect takes exactly one FILE");
-  const std::string path = argv[first];
+  std::string serve;
+  bool fast = false;
+};
 
+// A raw link stream, from a file or standard input.
+int inspect_raw(const InspectOptions &o) {
   std::FILE *in = stdin;
   std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(nullptr, std::fclose);
-  if (path != "-") {
-    file.reset(std::fopen(path.c_str(), "rb"));
+  if (o.path != "-") {
+    file.reset(std::fopen(o.path.c_str(), "rb"));
     if (!file)
-      throw ToolError(path + ": cannot open the file: " + system_reason());
+      throw ToolError(o.path + ": cannot open the file: " + system_reason());
     in = file.get();
   } else {
 #if defined(_WIN32)
     _setmode(_fileno(stdin), _O_BINARY);
 #endif
   }
-  RecordWriter writer(stdout, format, RecordWriter::Kind::Link);
+  RecordWriter writer(stdout, o.format, RecordWriter::Kind::Link);
+  const std::unique_ptr<LiveView> view =
+      serve(o.serve, {"link", o.path, format_name(o.format)}, writer);
   LinkDecoder decoder(writer, 0);
   uint8_t buf[4096];
   size_t n;
-  try {
-    writer.begin();
-    while ((n = std::fread(buf, 1, sizeof buf, in)) > 0)
-      decoder.feed(buf, n, 0.0);
-  } catch (const OutputClosed &) {
-    return 0;  // the reader left (| head): a normal end
-  }
-  if (std::ferror(in))
-    throw ToolError(path + ": read failed: " + system_reason());
-  return 0;
+  std::string why = "the end of the recording";
+  const int failed = run_guarded(
+      [&] {
+        writer.begin(monotonic_seconds());
+        while ((n = std::fread(buf, 1, sizeof buf, in)) > 0)
+          decoder.feed(buf, n, 0.0);
+        if (std::ferror(in))
+          throw ToolError(o.path + ": read failed: " + system_reason());
+      },
+      why);
+  if (view) view->end(why);
+  return failed;
+}
+
+// An MCAP recording, played at its recorded pace into a live view, or as
+// fast as it reads.
+int inspect_mcap(const InspectOptions &o) {
+  std::unique_ptr<RecordWriter> writer;
+  std::unique_ptr<LiveView> view;
+  std::unique_ptr<LinkDecoder> link;
+  SbusScanner scanner;
+  RecordingInfo info;
+  uint64_t n = 0;
+  const double start = monotonic_seconds();
+  const bool paced = !o.serve.empty() && !o.fast;
+  std::string why = "the end of the recording";
+  const int failed = run_guarded(
+      [&] {
+        read_mcap_recording(
+            o.path,
+            [&](const RecordingInfo &recorded) {
+              info = recorded;
+              const RecordKind kind = info.command == "link" ? RecordKind::Link
+                                      : info.command == "hid"
+                                          ? RecordKind::Hid
+                                          : RecordKind::Sbus;
+              writer = std::make_unique<RecordWriter>(stdout, o.format, kind);
+              view = serve(o.serve,
+                           {info.command, info.port, format_name(o.format)},
+                           *writer);
+              link = std::make_unique<LinkDecoder>(*writer, 0);
+              writer->begin(start);
+            },
+            [&](double t, const uint8_t *data, size_t size) {
+              if (paced && !sleep_until(start + t)) throw OutputClosed();
+              if (info.command == "link") {
+                if (size == 0) link->restart();
+                link->feed(data, size, t);
+              } else if (info.command == "sbus-monitor") {
+                if (size == 0) scanner.restart();
+                scanner.feed(data, size, [&](const uint8_t *frame) {
+                  const SbusFields f = decode_sbus(frame);
+                  writer->sbus_record(t, ++n, f.channels.data(), f.flags,
+                                      f.end);
+                });
+              } else if (info.command == "sbus") {
+                if (size != kSbusFrameSize) return;
+                const SbusFields f = decode_sbus(data);
+                writer->sbus_record(t, ++n, f.channels.data(), f.flags, f.end);
+              } else {
+                const HidReport r = take_hid_report(data, size, -1);
+                if (r.kind == HidReport::Kind::Decoded)
+                  writer->hid_record(t, ++n, r.values.data());
+              }
+            });
+        if (stop_requested()) why = end_reason(ReadStatus::Stopped);
+      },
+      why);
+  if (view) view->end(why);
+  return failed;
+}
+
+int run(int argc, char **argv) {
+  InspectOptions o;
+  OptionParser p{"inspect",
+                 {{"format", required_argument, nullptr, 'f'},
+                  {"fast", no_argument, nullptr, 'F'},
+                  kServeOption}};
+  const int first = p.parse(argc, argv, [&](int c, const char *arg) {
+    if (c == 'f') o.format = parse_format(arg);
+    if (c == 'F') o.fast = true;
+    if (c == kServeOption.val) {
+      check_serve_address(arg);
+      o.serve = arg;
+    }
+  });
+  if (first != argc - 1) throw UsageError("inspect takes exactly one FILE");
+  o.path = argv[first];
+  install_stop_handlers();
+  if (o.path != "-" && is_mcap_file(o.path)) return inspect_mcap(o);
+  return inspect_raw(o);
 }
 
 }  // namespace
 
 const Command kInspectCommand = {
-    "inspect", run, "decode a recorded link stream",
-    "usage: kestrav inspect FILE [--format text|csv|jsonl]\n"
+    "inspect", run, "decode a recording",
+    "usage: kestrav inspect FILE [options]\n"
     "\n"
-    "Decodes a stream recorded with `kestrav link --record` (or any capture\n"
-    "of the device's bytes) and prints the records `kestrav link` prints.\n"
-    "A recording has no clock: every record's time is 0. FILE - reads\n"
-    "standard input.\n"
+    "Decodes a recording and prints the records of the command that made\n"
+    "it. An MCAP recording (--record FILE.mcap of link, sbus-monitor, hid\n"
+    "or sbus) is replayed through the same decoder, each record with the\n"
+    "time it had in the run. Any other file is a link stream, recorded with\n"
+    "`kestrav link --record` or captured elsewhere: it has no clock, and\n"
+    "every record's time is 0. FILE - reads standard input (a link stream).\n"
     "\n"
-    "  --format F        text, csv or jsonl (default text)\n"
+    "  --format F        text, csv, jsonl or none (default text)\n"
+    "  --serve ADDR      play the recording into the live view in a browser\n"
+    "                    on [HOST:]PORT, at its recorded pace\n"
+    "  --fast            with --serve: as fast as it reads\n"
     "  --help            this text\n"};
 
 }  // namespace kestrav_tool

@@ -11,9 +11,12 @@
 #include <vector>
 
 #include "Kestrav.h"
-#include "cli.h"
 #include "commands.h"
+#include "link_decoder.h"
+#include "options.h"
 #include "port.h"
+#include "record.h"
+#include "run.h"
 #include "view.h"
 
 namespace kestrav_tool {
@@ -120,7 +123,8 @@ int run(int argc, char **argv) {
   RecordWriter writer(stdout, o.format, RecordWriter::Kind::Link);
   const std::unique_ptr<LiveView> view =
       serve(o.limits.serve, {"link", o.port, format_name(o.format)}, writer);
-  RecordFile record(o.record);
+  writer.add_sink(
+      open_record_file(o.record, {"link", o.port, line_text(o.port, o.line)}));
   std::unique_ptr<Port> port = open_port(o.port, o.line);
 
   LinkDecoder decoder(writer, o.limits.count);
@@ -131,7 +135,7 @@ int run(int argc, char **argv) {
   ReadStatus r = ReadStatus::Data;
   const int failed = run_guarded(
       [&] {
-        writer.begin();
+        writer.begin(start);
         send_request(*port, o);
         uint8_t buf[4096];
         for (;;) {
@@ -143,7 +147,8 @@ int run(int argc, char **argv) {
               r = stop_requested() ? ReadStatus::Stopped : ReadStatus::Timeout;
               break;
             }
-            decoder.restart();       // no byte of the old stream in a record
+            decoder.restart();  // no byte of the old stream in a record
+            writer.raw(monotonic_seconds() - start, nullptr, 0);
             send_request(*port, o);  // record numbers carry on
             continue;
           }
@@ -151,13 +156,14 @@ int run(int argc, char **argv) {
             status = r == ReadStatus::Closed ? 1 : 0;
             break;
           }
-          record.write(buf, got);
-          if (!decoder.feed(buf, got, monotonic_seconds() - start)) break;
+          const double t = monotonic_seconds() - start;
+          writer.raw(t, buf, got);
+          if (!decoder.feed(buf, got, t)) break;
         }
-        record.close();
       },
       why);
   if (failed != 0) status = 1;
+  if (close_records(writer, why) != 0) status = 1;
   if (port) send_stop(*port, status);
   if (view) view->end(why.empty() ? end_reason(r) : why);
   return status;  // the port's settings come back as it goes

@@ -5,9 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
 #include "commands.h"
+#include "options.h"
 #include "ports.h"
+#include "record.h"
+#include "run.h"
 
 namespace kestrav_tool {
 namespace {

@@ -16,9 +16,11 @@
 #include <thread>
 
 #include "Kestrav.h"
-#include "cli.h"
 #include "commands.h"
+#include "options.h"
 #include "port.h"
+#include "record.h"
+#include "run.h"
 #include "sbus_frame.h"
 #include "view.h"
 
@@ -44,6 +46,7 @@ struct SbusOptions {
   std::array<uint32_t, kSbusChannels> values;
   bool values_given = false;
   std::string input;
+  std::string record;
   double stale_ms = 0;  // 0: off
   bool loopback = false;
   Format format = Format::None;  // the frames sent, on standard output
@@ -80,6 +83,7 @@ SbusOptions parse(int argc, char **argv) {
                   kReconnectOption,
                   {"loopback", no_argument, nullptr, 'L'},
                   {"format", required_argument, nullptr, 'F'},
+                  {"record", required_argument, nullptr, 'o'},
                   kServeOption}};
   const int first = p.parse(argc, argv, [&](int c, const char *arg) {
     if (o.limits.take(c, arg)) return;
@@ -93,6 +97,9 @@ SbusOptions parse(int argc, char **argv) {
         break;
       case 'L':
         o.loopback = true;
+        break;
+      case 'o':
+        o.record = arg;
         break;
       case 'F':
         o.format = parse_format(arg);
@@ -372,7 +379,7 @@ class LoopbackCheck {
 std::string send_frames(const SbusOptions &o, std::unique_ptr<Port> &port,
                         const LineSettings &line, InputLines *input,
                         LiveView *view, RecordWriter &writer,
-                        LoopbackCheck &loopback) {
+                        LoopbackCheck &loopback, double start) {
   Channels channels = to_sbus(o.values, o.std_scale);
   uint8_t flags = o.flags;
   // With --input and no --values, nothing goes out until the first good
@@ -380,7 +387,6 @@ std::string send_frames(const SbusOptions &o, std::unique_ptr<Port> &port,
   // failsafe, which is better than a frame of made-up values.
   bool have_values = o.values_given || !input;
   const double period = o.period_ms / 1000.0;
-  const double start = monotonic_seconds();
   const double end = o.limits.deadline(start);
   double fresh_at = start;  // when the values in use last came
   uint64_t sent = 0;
@@ -425,8 +431,9 @@ std::string send_frames(const SbusOptions &o, std::unique_ptr<Port> &port,
         continue;
       }
       const SbusFields f = decode_sbus(frame.data());
-      writer.sbus_record(monotonic_seconds() - start, ++sent, f.channels.data(),
-                         f.flags, f.end);
+      const double t = monotonic_seconds() - start;
+      writer.raw(t, frame.data(), frame.size());
+      writer.sbus_record(t, ++sent, f.channels.data(), f.flags, f.end);
       if (o.limits.count != 0 && sent >= o.limits.count)
         return end_reason(ReadStatus::Data);
     }
@@ -449,18 +456,22 @@ int run(int argc, char **argv) {
     if (!input) return 0;  // Ctrl-C while a FIFO waited for its writer
   }
   const LineSettings line = sbus_line(o.warn_speed);
+  writer.add_sink(
+      open_record_file(o.record, {"sbus", o.port, line_text(o.port, line)}));
   std::unique_ptr<Port> port = open_port(o.port, line);
   LoopbackCheck loopback;
   std::string why;
   int status = 0;
   const int failed = run_guarded(
       [&] {
-        writer.begin();
+        const double start = monotonic_seconds();
+        writer.begin(start);
         why = send_frames(o, port, line, input.get(), view.get(), writer,
-                          loopback);
+                          loopback, start);
       },
       why);
   if (failed != 0) status = 1;
+  if (close_records(writer, why) != 0) status = 1;
   if (port) port->drain();
   if (view) view->end(why);
   if (port && o.loopback && !loopback.finish(*port, o.period_ms / 1000.0))
@@ -502,6 +513,9 @@ const Command kSbusCommand = {
     "  --reconnect       when the port goes away, open it again every 0.5 s\n"
     "  --loopback        self-test with TX wired to RX: read every frame back\n"
     "                    and compare; exit 0 only if all came back intact\n"
+    "  --record FILE     also record each frame sent: FILE.mcap holds the\n"
+    "                    frames' bytes and records with their times; any\n"
+    "                    other name, the bytes alone\n"
     "  --format F        print each frame sent as a record: text, csv, jsonl\n"
     "                    or none (default none)\n"
     "  --serve ADDR      live view in a browser on [HOST:]PORT, with sliders\n"

@@ -6,9 +6,11 @@
 #include <memory>
 #include <string>
 
-#include "cli.h"
 #include "commands.h"
+#include "options.h"
 #include "port.h"
+#include "record.h"
+#include "run.h"
 #include "sbus_frame.h"
 #include "view.h"
 
@@ -19,8 +21,10 @@ int run(int argc, char **argv) {
   Format format = Format::Text;
   RunLimits limits;
   bool warn_speed = false;
+  std::string record;
   OptionParser p{"sbus-monitor",
                  {{"format", required_argument, nullptr, 'f'},
+                  {"record", required_argument, nullptr, 'o'},
                   kCountOption,
                   kSecondsOption,
                   {"warn-speed", no_argument, nullptr, 'w'},
@@ -35,6 +39,9 @@ int run(int argc, char **argv) {
       case 'w':
         warn_speed = true;
         break;
+      case 'o':
+        record = arg;
+        break;
     }
   });
   if (first != argc - 1)
@@ -46,6 +53,8 @@ int run(int argc, char **argv) {
   const std::unique_ptr<LiveView> view = serve(
       limits.serve, {"sbus-monitor", address, format_name(format)}, writer);
   const LineSettings line = sbus_line(warn_speed);
+  writer.add_sink(open_record_file(
+      record, {"sbus-monitor", address, line_text(address, line)}));
   std::unique_ptr<Port> port = open_port(address, line);
 
   SbusScanner scanner;
@@ -59,7 +68,7 @@ int run(int argc, char **argv) {
   uint64_t skipped_shown = 0;
   const int failed = run_guarded(
       [&] {
-        writer.begin();
+        writer.begin(start);
         const double deadline = limits.deadline(start);
         while (more()) {
           size_t got = 0;
@@ -71,6 +80,7 @@ int run(int argc, char **argv) {
               break;
             }
             scanner.restart();  // no byte of the old stream in a frame
+            writer.raw(monotonic_seconds() - start, nullptr, 0);
             continue;
           }
           if (r != ReadStatus::Data) {
@@ -78,6 +88,7 @@ int run(int argc, char **argv) {
             break;
           }
           const double t = monotonic_seconds() - start;
+          writer.raw(t, buf, got);
           // Byte by byte, so that --count stops exactly at its frame.
           for (size_t k = 0; k < got && more(); ++k) {
             scanner.feed(buf + k, 1, [&](const uint8_t *frame) {
@@ -96,6 +107,7 @@ int run(int argc, char **argv) {
       },
       why);
   if (failed != 0) status = 1;
+  if (close_records(writer, why) != 0) status = 1;
   if (view) view->end(why.empty() ? end_reason(r) : why);
   std::fprintf(stderr,
                "kestrav sbus-monitor: %llu frames decoded, %llu bytes "
@@ -119,6 +131,9 @@ const Command kSbusMonitorCommand = {
     "standard error.\n"
     "\n"
     "  --format F        text, csv, jsonl or none (default text)\n"
+    "  --record FILE     also record what arrives: FILE.mcap holds the bytes\n"
+    "                    and the frames with their times; any other name,\n"
+    "                    the bytes alone, unchanged\n"
     "  --count N         stop after N frames (0: no limit)\n"
     "  --seconds S       stop after S seconds\n"
     "  --warn-speed      only warn if the port does not keep 100000 baud\n"

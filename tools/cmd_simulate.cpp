@@ -12,9 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "cli.h"
 #include "commands.h"
+#include "options.h"
 #include "port.h"
+#include "record.h"
+#include "run.h"
 
 namespace kestrav_tool {
 namespace {

@@ -5,9 +5,11 @@
 #include <cstring>
 
 #include "Kestrav.h"
-#include "cli.h"
 #include "commands.h"
+#include "options.h"
 #include "port.h"
+#include "record.h"
+#include "run.h"
 
 namespace kestrav_tool {
 namespace {

@@ -11,11 +11,14 @@
 #include <vector>
 
 #include "../link_model.h"
-#include "address.h"
-#include "cli.h"
 #include "hid_report.h"
+#include "link_decoder.h"
+#include "options.h"
 #include "port.h"
+#include "record.h"
+#include "run.h"
 #include "sbus_frame.h"
+#include "serve_address.h"
 
 namespace kestrav_tool {
 namespace {

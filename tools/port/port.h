@@ -75,6 +75,10 @@ class Port {
   std::string name_;
 };
 
+// The line settings as a recording states them: "115200 8N1" or "100000
+// 8E2"; empty for a TCP address, where there are none.
+std::string line_text(const std::string &address, const LineSettings &line);
+
 // Opens PORT as a host does: "tcp:HOST:PORT" connects; anything else is a
 // serial device (a path on POSIX, COMn on Windows), opened for this process
 // alone and put into raw binary mode with the given line settings. A port

@@ -48,3 +48,14 @@ std::string join_tcp(const std::string &host, const std::string &port) {
 }
 
 }  // namespace kestrav_tool
+
+namespace kestrav_tool {
+
+std::string line_text(const std::string &address, const LineSettings &line) {
+  if (address.compare(0, 4, "tcp:") == 0) return "";
+  return std::to_string(line.baud) + " 8" +
+         (line.parity == LineSettings::Parity::Even ? "E" : "N") +
+         std::to_string(line.stop_bits);
+}
+
+}  // namespace kestrav_tool

@@ -23,7 +23,7 @@
 #include <mutex>
 #include <thread>
 
-#include "cli.h"
+#include "options.h"
 #include "port.h"
 
 namespace kestrav_tool {

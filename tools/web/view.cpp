@@ -13,11 +13,12 @@
 #include <vector>
 
 #include "Kestrav.h"
-#include "address.h"
 #include "assets.h"
-#include "cli.h"
 #include "http_server.h"
+#include "options.h"
 #include "port.h"
+#include "record.h"
+#include "serve_address.h"
 
 #if defined(_WIN32)
 // clang-format off

@@ -16,8 +16,8 @@
 #include <memory>
 #include <string>
 
-#include "address.h"
 #include "sbus_frame.h"
+#include "serve_address.h"
 
 namespace kestrav_tool {
 

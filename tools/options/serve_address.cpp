@@ -1,4 +1,4 @@
-#include "address.h"
+#include "serve_address.h"
 
 #if defined(_WIN32)
 #include <winsock2.h>
@@ -7,7 +7,7 @@
 #include <arpa/inet.h>
 #endif
 
-#include "cli.h"
+#include "options.h"
 #include "port.h"
 
 namespace kestrav_tool {

@@ -1,0 +1,87 @@
+#include "record_file.h"
+
+#if defined(_WIN32)
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include "mcap_file.h"
+#include "options.h"
+#include "record.h"
+
+namespace kestrav_tool {
+
+RecordFile::RecordFile(const std::string &path) : path_(path) {
+  file_ = std::fopen(path.c_str(), "wb");
+  if (file_ == nullptr) fail("create");
+}
+
+RecordFile::~RecordFile() {
+  if (file_ != nullptr) std::fclose(file_);
+}
+
+void RecordFile::fail(const char *what) const {
+  throw ToolError(path_ + ": cannot " + what +
+                  " the record file: " + system_reason());
+}
+
+void RecordFile::write(const void *data, size_t n) {
+  if (file_ != nullptr && std::fwrite(data, 1, n, file_) != n) fail("write");
+}
+
+void RecordFile::flush() {
+  if (file_ != nullptr && std::fflush(file_) != 0) fail("write");
+}
+
+void RecordFile::sync() {
+  flush();
+  if (file_ == nullptr) return;
+#if defined(_WIN32)
+  if (_commit(_fileno(file_)) != 0) fail("write");
+#else
+  if (fdatasync(fileno(file_)) != 0 && errno != EINVAL) fail("write");
+#endif
+}
+
+void RecordFile::close() {
+  std::FILE *file = file_;
+  file_ = nullptr;
+  if (file != nullptr && std::fclose(file) != 0) fail("close");
+}
+
+namespace {
+
+// Every byte received, unchanged, flushed as it comes: the recording of
+// old, which any tool can read, with no clock.
+class RawFileSink : public RecordSink {
+ public:
+  explicit RawFileSink(const std::string &path) : file_(path) {}
+  bool wants(Format) const override { return false; }
+  void record(const EncodedRecord &) override {}
+  void raw(double, const uint8_t *data, size_t n) override {
+    if (n == 0) return;
+    file_.write(data, n);
+    file_.flush();
+  }
+  void close() override { file_.close(); }
+
+ private:
+  RecordFile file_;
+};
+
+bool ends_with(const std::string &s, const std::string &end) {
+  return s.size() >= end.size() &&
+         s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+
+}  // namespace
+
+std::unique_ptr<RecordSink> open_record_file(const std::string &path,
+                                             const RecordingInfo &info) {
+  if (path.empty()) return nullptr;
+  if (ends_with(path, ".mcap")) return open_mcap_recording(path, info);
+  return std::make_unique<RawFileSink>(path);
+}
+
+}  // namespace kestrav_tool

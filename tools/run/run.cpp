@@ -1,0 +1,159 @@
+#include "run.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "options.h"
+#include "serve_address.h"
+
+namespace kestrav_tool {
+
+bool RunLimits::take(int c, const char *arg) {
+  if (c == kCountOption.val) {
+    count = parse_number(arg, UINT32_MAX, "--count");
+  } else if (c == kSecondsOption.val) {
+    seconds = parse_amount(arg, "--seconds");
+  } else if (c == kReconnectOption.val) {
+    reconnect = true;
+  } else if (c == kServeOption.val) {
+    check_serve_address(arg);
+    serve = arg;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+ReadStatus read_until(Port &port, uint8_t *buf, size_t cap, size_t &got,
+                      double deadline, bool report_closed) {
+  for (;;) {
+    got = 0;
+    int timeout_ms = -1;
+    if (deadline >= 0) {
+      const double left = deadline - monotonic_seconds();
+      if (left <= 0) return ReadStatus::Timeout;
+      timeout_ms = static_cast<int>(std::ceil(left * 1000.0));
+    }
+    const ReadStatus r = port.read(buf, cap, got, timeout_ms);
+    if (r == ReadStatus::Timeout) continue;  // woke a little early
+    if (r == ReadStatus::Closed && report_closed)
+      std::fprintf(stderr, "kestrav: %s: the peer closed the connection\n",
+                   port.name().c_str());
+    return r;
+  }
+}
+
+namespace {
+
+// Sleeps until next, or until the device node at address appears, which
+// is looked for every 50 ms. False when a stop came.
+bool sleep_until_try(const std::string &address, double next) {
+  constexpr double kLookSeconds = 0.05;
+  bool was_there = device_node_exists(address);
+  for (;;) {
+    const double look = monotonic_seconds() + kLookSeconds;
+    if (look >= next) return sleep_until(next);
+    if (!sleep_until(look)) return false;
+    const bool there = device_node_exists(address);
+    if (there && !was_there) return true;
+    was_there = there;
+  }
+}
+
+// Opens address every half second until it opens or the run ends. A device
+// node that appears between two tries is opened at once: an adapter that
+// comes back is in use within 50 ms of its node, not up to 0.5 s later.
+std::unique_ptr<Port> retry_open(
+    const std::string &address,
+    const std::function<std::unique_ptr<Port>()> &open, double deadline) {
+  constexpr double kRetrySeconds = 0.5;
+  std::fprintf(stderr, "kestrav: %s: gone; opening it again every %.1f s\n",
+               address.c_str(), kRetrySeconds);
+  for (double next = monotonic_seconds() + kRetrySeconds;;
+       next = std::max(next + kRetrySeconds, monotonic_seconds())) {
+    if (deadline >= 0 && next >= deadline) {
+      sleep_until(deadline);
+      return nullptr;
+    }
+    if (!sleep_until_try(address, next)) return nullptr;
+    try {
+      std::unique_ptr<Port> port = open();
+      if (!port) continue;
+      std::fprintf(stderr, "kestrav: %s: back\n", address.c_str());
+      return port;
+    } catch (const PortError &) {
+      // Not there yet: the next try says nothing more.
+    }
+  }
+}
+
+}  // namespace
+
+void reconnect(std::unique_ptr<Port> &port, const std::string &address,
+               const LineSettings &line, double deadline) {
+  reconnect(
+      port, address, [&] { return open_port(address, line); }, deadline);
+}
+
+void reconnect(std::unique_ptr<Port> &port, const std::string &address,
+               const std::function<std::unique_ptr<Port>()> &open,
+               double deadline) {
+  port.reset();  // before anything else: see the header
+  port = retry_open(address, open, deadline);
+}
+
+bool read_line(std::FILE *file, std::string &line, size_t limit,
+               bool &too_long) {
+  line.clear();
+  too_long = false;
+  bool any = false;
+  // A byte at a time: a NUL byte is a byte of the line like any other
+  // (fgets would end the line there and join the rest to the next).
+  for (int c; (c = std::getc(file)) != EOF;) {
+    any = true;
+    if (c == '\n') break;
+    if (too_long) continue;  // the rest of a longer line is read and dropped
+    line.push_back(static_cast<char>(c));
+    if (line.size() > limit + 1) {  // room for a CR before the line end
+      too_long = true;
+      line.clear();
+    }
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (line.size() > limit) {
+    too_long = true;
+    line.clear();
+  }
+  return any;
+}
+
+int run_guarded(const std::function<void()> &body, std::string &why) {
+  try {
+    body();
+    return 0;
+  } catch (const OutputClosed &e) {
+    why = e.what();  // the reader left (| head): a normal end
+    return 0;
+  } catch (const std::runtime_error &e) {
+    std::fprintf(stderr, "kestrav: %s\n", e.what());
+    why = e.what();
+    return 1;
+  }
+}
+
+const char *end_reason(ReadStatus last) {
+  switch (last) {
+    case ReadStatus::Data:
+      return "--count reached";
+    case ReadStatus::Timeout:
+      return "--seconds reached";
+    case ReadStatus::Stopped:
+      return "stopped (Ctrl-C or a signal)";
+    case ReadStatus::Closed:
+      break;
+  }
+  return "the port went away or its peer closed the connection";
+}
+
+}  // namespace kestrav_tool

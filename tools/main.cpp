@@ -89,5 +89,6 @@ int dispatch(int argc, char **argv) {
 }  // namespace kestrav_tool
 
 int main(int argc, char **argv) {
+  kestrav_tool::set_command_line(argc, argv);  // for recordings
   return kestrav_tool::dispatch(argc, argv);
 }

@@ -431,6 +431,27 @@ class ViewInTheBrowser(unittest.TestCase):
             self.assertEqual(r[0], "%.6f" % records[n]["t"])
 
     @unittest.skipUnless(TERMIOS2, NO_TERMIOS2)
+    def test_a_recording_played_into_the_page(self):
+        # inspect --serve plays an MCAP recording at its recorded pace: the
+        # page shows the recorded records, with their recorded times.
+        sim = Simulator(self, "--listen", "tcp:127.0.0.1:0", rate=200)
+        path = os.path.join(tempfile.mkdtemp(), "run.mcap")
+        run = subprocess.run(tool("link", sim.where, "--format", "none",
+                                  "--record", path, "--seconds", 4),
+                             capture_output=True, timeout=TIMEOUT)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        records = {r["n"]: r for r in jsonl_records(subprocess.run(
+            tool("inspect", path, "--format", "jsonl"), capture_output=True,
+            text=True, timeout=TIMEOUT).stdout)}
+        proc, address, token, _ = start_view(self, "inspect", path,
+                                             "--format", "none")
+        seen = drive("link", "http://%s/?token=%s" % (address, token))
+        self.assertEqual(proc.wait(timeout=TIMEOUT), 0)
+        record = records[int(seen["table"]["n"])]
+        self.assertEqual(seen["table"]["t"], "%.6f" % record["t"])
+        self.assertEqual([int(seen["table"]["b15_%d" % k]) for k in range(15)],
+                         record["block15"])
+
     def test_slider_drives_sbus_into_the_monitor(self):
         out_pty, in_pty = Pty(self), Pty(self)
         wire(self, out_pty, in_pty)

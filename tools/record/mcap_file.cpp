@@ -287,6 +287,20 @@ bool is_mcap_file(const std::string &path) {
          std::memcmp(magic, mcap::Magic, sizeof magic) == 0;
 }
 
+namespace {
+// A file that ended cleanly ends with the magic bytes too.
+bool ends_cleanly(const std::string &path) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  const std::streamoff size = in.tellg();
+  const auto n = static_cast<std::streamoff>(sizeof mcap::Magic);
+  if (size < 2 * n) return false;
+  char magic[sizeof mcap::Magic] = {};
+  in.seekg(size - n);
+  in.read(magic, sizeof magic);
+  return std::memcmp(magic, mcap::Magic, sizeof magic) == 0;
+}
+}  // namespace
+
 void read_mcap_recording(
     const std::string &path,
     const std::function<void(const RecordingInfo &)> &start,
@@ -295,7 +309,7 @@ void read_mcap_recording(
   mcap::McapReader reader;
   const mcap::Status opened = reader.open(path);
   if (!opened.ok()) throw ToolError(path + ": " + opened.message);
-  bool cut = false;
+  bool cut = !ends_cleanly(path);
   const auto problem = [&](const mcap::Status &) { cut = true; };
   // A file cut short has no summary: its records are found by a scan.
   const mcap::Status summary =

@@ -1,0 +1,199 @@
+#!/usr/bin/env python3
+"""MCAP recordings (--record FILE.mcap): read back with @mcap/core, the
+reader of the tools that open MCAP (tests/web/read_mcap.mjs), and replayed
+by `kestrav inspect`. Environment as the other tool tests, and
+KESTRAV_MCAP_READER (read_mcap.mjs)."""
+import json
+import os
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+from harness import TIMEOUT, WINDOWS, Pty, tool
+from test_hid import decode, reports
+from test_link import Simulator, expected_records, jsonl_records
+from test_sbus import NO_TERMIOS2, TERMIOS2, csv, monitor_records, pack
+
+READER = os.environ.get("KESTRAV_MCAP_READER", "")
+META_KEYS = {"version", "command_line", "command", "port", "line_settings",
+             "host_os", "start_time_utc", "start_time_ns"}
+TOPICS = {"link": ("/link/raw", "/link/port_data"),
+          "sbus-monitor": ("/sbus/raw", "/sbus/frame"),
+          "hid": ("/hid/raw", "/hid/report"),
+          "sbus": ("/sbus/sent_bytes", "/sbus/sent")}
+
+
+def read_mcap(path):
+    out = subprocess.run(["node", READER, path], capture_output=True,
+                         text=True, timeout=60)
+    if out.returncode != 0:
+        raise AssertionError("read_mcap.mjs: " + out.stderr)
+    return json.loads(out.stdout)
+
+
+@unittest.skipUnless(READER, "no MCAP reader given")
+class McapRecording(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp()
+
+    def check_file(self, path, command, live, started, ended):
+        """What every recording must hold, read as Foxglove or PlotJuggler
+        would: the metadata, one raw and one decoded channel, every record
+        as its jsonl line with n as its sequence, times that never go back
+        and lie within the run, and a working index. Returns the file."""
+        f = read_mcap(path)
+        s = f["streamed"]
+        self.assertIsNone(s["error"])
+        self.assertTrue(s["footer"], "a clean end writes the summary")
+        self.assertEqual(s["header"]["profile"], "kestrav")
+        [meta] = s["metadata"]
+        self.assertEqual((meta["name"], set(meta["metadata"])),
+                         ("kestrav", META_KEYS))
+        self.assertEqual(meta["metadata"]["command"], command)
+        self.assertIn("--record", meta["metadata"]["command_line"])
+        channels = {c["id"]: c for c in s["channels"]}
+        raw_topic, decoded_topic = TOPICS[command]
+        self.assertEqual(sorted((c["topic"], c["messageEncoding"])
+                                for c in channels.values()),
+                         sorted([(raw_topic, "application/octet-stream"),
+                                 (decoded_topic, "json")]))
+        [schema] = {json.dumps(x, sort_keys=True): x
+                    for x in s["schemas"]}.values()
+        self.assertEqual(schema["encoding"], "jsonschema")
+        self.assertEqual(set(json.loads(schema["data"])["required"]),
+                         set(live[0]))
+        decoded = [m for m in s["messages"]
+                   if channels[m["channelId"]]["topic"] == decoded_topic]
+        self.assertEqual([json.loads(m["data"]) for m in decoded], live)
+        self.assertEqual([m["sequence"] for m in decoded],
+                         [r["n"] for r in live])
+        start = int(meta["metadata"]["start_time_ns"])
+        for topic in TOPICS[command]:
+            times = [int(m["logTime"]) for m in s["messages"]
+                     if channels[m["channelId"]]["topic"] == topic]
+            self.assertEqual(times, sorted(times), topic)
+            self.assertGreaterEqual(times[0], start)
+            self.assertGreaterEqual(start, int(started * 1e9) - 10**8)
+            self.assertLessEqual(times[-1], int(ended * 1e9))
+        self.assertIsNone(f["indexed"]["error"])
+        self.assertEqual(f["indexed"]["messagesRead"], len(s["messages"]))
+        # inspect replays the raw channel into the same records, each t
+        # within a millisecond of the live one.
+        out = subprocess.run(tool("inspect", path, "--format", "jsonl"),
+                             capture_output=True, text=True, timeout=TIMEOUT)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        replay = [json.loads(line) for line in out.stdout.splitlines()]
+        self.assertEqual([{k: v for k, v in r.items() if k != "t"}
+                          for r in replay],
+                         [{k: v for k, v in r.items() if k != "t"}
+                          for r in live])
+        self.assertLess(max(abs(a["t"] - b["t"]) for a, b in zip(replay, live)),
+                        1e-3)
+        return f
+
+    def run_recorded(self, command, args, path, **kw):
+        started = time.time()
+        out = subprocess.run(tool(command, *args, "--format", "jsonl",
+                                  "--record", path),
+                             capture_output=True, text=True, timeout=TIMEOUT,
+                             **kw)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        return [json.loads(line) for line in out.stdout.splitlines()], \
+            started, time.time()
+
+    def test_link_and_hid_recordings(self):
+        sim = Simulator(self, "--listen", "tcp:127.0.0.1:0", rate=200)
+        path = os.path.join(self.tmp, "link.mcap")
+        live, started, ended = self.run_recorded(
+            "link", [sim.where, "--seconds", 1], path)
+        frames, _ = sim.finish(self)
+        self.assertEqual([(r["block15"], r["block32"]) for r in live],
+                         expected_records(frames)[:len(live)])
+        self.check_file(path, "link", live, started, ended)
+        if WINDOWS:
+            return  # one Wine case is enough: the file's bytes are the same
+        recording = os.path.join(self.tmp, "reports.bin")
+        with open(recording, "wb") as f:
+            f.write(b"".join(reports(12)))
+        path = os.path.join(self.tmp, "hid.mcap")
+        live, started, ended = self.run_recorded("hid", [recording], path)
+        self.assertEqual([r["values"] for r in live],
+                         [decode(r) for r in reports(12)])
+        self.check_file(path, "hid", live, started, ended)
+
+    @unittest.skipIf(WINDOWS, "ptys are POSIX")
+    @unittest.skipUnless(TERMIOS2, NO_TERMIOS2)
+    def test_sbus_recordings_sent_and_monitored(self):
+        values = [64 * k for k in range(16)]
+        pty = Pty(self)
+        path = os.path.join(self.tmp, "sent.mcap")
+        live, started, ended = self.run_recorded(
+            "sbus", [pty.path, "--count", 25, "--period", 4, "--values",
+                     csv(values)], path)
+        self.assertEqual(len(live), 25)
+        self.check_file(path, "sbus", live, started, ended)
+        frames = pty.read_available(0.05)
+        # The monitor, fed those frames in three writes, a new one each
+        # tenth of a second.
+        pty = Pty(self)
+        path = os.path.join(self.tmp, "monitor.mcap")
+        started = time.time()
+        monitor = subprocess.Popen(tool("sbus-monitor", pty.path, "--format",
+                                        "jsonl", "--record", path,
+                                        "--count", 25),
+                                   stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, text=True)
+        self.addCleanup(monitor.kill)
+        time.sleep(0.2)
+        for k in range(3):
+            os.write(pty.master, frames[k * 250:(k + 1) * 250 if k < 2 else None])
+            time.sleep(0.1)
+        out, err = monitor.communicate(timeout=TIMEOUT)
+        self.assertEqual(monitor.returncode, 0, err)
+        live = monitor_records("jsonl", out)
+        self.assertEqual({tuple(r["channels"]) for r in live}, {tuple(values)})
+        self.check_file(path, "sbus-monitor", live, started, time.time())
+
+    @unittest.skipIf(WINDOWS, "SIGKILL is POSIX")
+    def test_a_killed_run_loses_at_most_its_last_second(self):
+        sim = Simulator(self, "--listen", "tcp:127.0.0.1:0", rate=200)
+        path = os.path.join(self.tmp, "killed.mcap")
+        proc = subprocess.Popen(tool("link", sim.where, "--format", "none",
+                                     "--record", path),
+                                stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        self.addCleanup(proc.kill)
+        time.sleep(3)
+        killed = time.time()
+        proc.kill()
+        proc.wait()
+        frames, _ = sim.finish(self)  # the host left: the device stops
+        s = read_mcap(path)["streamed"]
+        self.assertFalse(s["footer"])
+        records = [json.loads(m["data"]) for m in s["messages"]
+                   if m["data"].startswith("{")]
+        want = expected_records(frames)
+        # Every record older than a second before the kill is there, and
+        # each one is the device's truth.
+        start = int(s["metadata"][0]["metadata"]["start_time_ns"]) / 1e9
+        self.assertGreaterEqual(start + records[-1]["t"], killed - 1.0)
+        self.assertEqual([(r["block15"], r["block32"]) for r in records],
+                         want[:len(records)])
+        self.assertEqual([r["n"] for r in records],
+                         list(range(1, len(records) + 1)))
+        print("killed after 3 s: %d records kept, the last %.3f s before "
+              "the kill" % (len(records), killed - start - records[-1]["t"]))
+        out = subprocess.run(tool("inspect", path, "--format", "jsonl"),
+                             capture_output=True, text=True, timeout=TIMEOUT)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertIn("ends early", out.stderr)
+        replay = jsonl_records(out.stdout)
+        self.assertGreaterEqual(len(replay), len(records))
+        self.assertEqual([(r["block15"], r["block32"]) for r in replay],
+                         want[:len(replay)])
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -332,9 +332,23 @@ class Guest:
         return out
 
     def start(self, command):
-        """Starts a command in the guest's background; "wait" waits for
-        it."""
-        self.check("(%s) &" % command)
+        """Starts a command in the guest's background; wait_jobs() waits
+        for it."""
+        self.check("(%s) & lab_jobs=\"$lab_jobs $!\"" % command)
+
+    def wait_jobs(self, seconds=30):
+        """Waits for every job start() started, for a bounded time: a job
+        still running then is killed, with what ps shows, and the test
+        fails, rather than every command after it waiting behind it."""
+        status, out = self.run(
+            "(for i in $(seq %d); do alive=; for p in $lab_jobs; do "
+            "kill -0 $p 2>/dev/null && alive=1; done; [ -z \"$alive\" ] && "
+            "exit 0; usleep 100000; done; ps; exit 1); s=$?; "
+            "[ $s = 0 ] || kill -9 $lab_jobs 2>/dev/null; wait; lab_jobs=; "
+            "[ $s = 0 ]" % (seconds * 10), seconds + 30)
+        if status != 0:
+            raise AssertionError("guest: jobs still running after %d s:\n%s"
+                                 % (seconds, out))
 
     def wait_for(self, command, seconds=20):
         """Runs command until it succeeds; returns its output."""

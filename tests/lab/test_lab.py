@@ -155,7 +155,7 @@ class Lab(unittest.TestCase):
         self.guest.check(WAIT_HIDRAW, 30)
         out = self.guest.check("kestrav hid %s --count %d --format jsonl %s"
                                % (HIDRAW, count, tool_args), 120)
-        self.guest.check("wait")
+        self.guest.wait_jobs()
         return [(r["n"], r["values"]) for r in map(json.loads,
                                                    out.splitlines())]
 
@@ -174,7 +174,7 @@ class Lab(unittest.TestCase):
         self.guest.check("kestrav hid %s --count 12 --sbus-map %s | "
                          "kestrav sbus %s --period 7 --input -"
                          % (HIDRAW, PAD_MAP, self.node(SBUS_ID)), 120)
-        self.guest.check("wait")
+        self.guest.wait_jobs()
 
         def scale(x, bits):
             return 172 + (x * 1639 + (2**bits - 1) // 2) // (2**bits - 1)
@@ -194,7 +194,8 @@ class Lab(unittest.TestCase):
         self.guest.start("uhid_pad 1 >/tmp/pad.log 2>&1")
         self.guest.check(WAIT_HIDRAW, 30)
         out = self.guest.check("kestrav ports --format jsonl")
-        self.guest.check("kill $(pidof uhid_pad); wait")
+        self.guest.check("kill $(pidof uhid_pad)")
+        self.guest.wait_jobs()
         ports = {p["path"]: p for p in map(json.loads, out.splitlines())}
         for serial, by_id in (("KSBUS0", SBUS_ID), ("KLINK0", LINK_ID)):
             p = ports[self.node(by_id)]
@@ -236,7 +237,7 @@ class Lab(unittest.TestCase):
             time.sleep(0.01)
         print("lab: sbus %s: first frame %.2f s after the replug"
               % (path, time.monotonic() - added), file=sys.stderr)
-        self.guest.check("wait", 30)
+        self.guest.wait_jobs(30)
         self.assertEqual(self.node(SBUS_ID), node, "the node came back")
         sent = [pack(r["channels"], int(r["ch17"]) | int(r["ch18"]) << 1,
                      r["end"])
@@ -259,7 +260,7 @@ class Lab(unittest.TestCase):
                          "jsonl >/tmp/records 2>/tmp/err" % port)
         time.sleep(2.5)
         self.guest.relay.unplug()
-        self.guest.check("wait", 30)
+        self.guest.wait_jobs(30)
         records = jsonl_records(self.guest.check("cat /tmp/records"))
         err = self.guest.check("cat /tmp/err")
         self.assertIn("back", err)
@@ -285,7 +286,7 @@ class Lab(unittest.TestCase):
                                  % command)
                 time.sleep(1)
                 during = self.guest.check(timer % node)
-                self.guest.check("wait")
+                self.guest.wait_jobs()
                 after = self.guest.check(timer % node)
                 self.assertEqual((during, after), ("1\n", before))
 

@@ -191,10 +191,9 @@ class Lab(unittest.TestCase):
                                     for k in range(1, 13)])
 
     def test_5_ports(self):
-        self.guest.start("uhid_pad 1 >/tmp/pad.log 2>&1")
+        self.guest.start("uhid_pad --hold 3000 >/tmp/pad.log 2>&1")
         self.guest.check(WAIT_HIDRAW, 30)
         out = self.guest.check("kestrav ports --format jsonl")
-        self.guest.check("kill $(pidof uhid_pad)")
         self.guest.wait_jobs()
         ports = {p["path"]: p for p in map(json.loads, out.splitlines())}
         for serial, by_id in (("KSBUS0", SBUS_ID), ("KLINK0", LINK_ID)):

@@ -2,6 +2,10 @@
  * hid-generic driver binds to it and gives /dev/hidrawN, as a USB pad would.
  *
  *   uhid_pad [--report-id] [--interval MS] COUNT [UNPLUG_AFTER]
+ *   uhid_pad --hold MS
+ *
+ * --hold makes the device, keeps it for MS and destroys it, injecting
+ * nothing: a device for a listing, that goes by itself.
  *
  * Creates the device, waits until a reader opens its hidraw node, then
  * injects COUNT input reports MS apart (default 10). With UNPLUG_AFTER, the
@@ -127,15 +131,29 @@ static void destroy(int fd) {
 
 int main(int argc, char **argv) {
   int a = 1;
-  long interval_ms = 10;
+  long interval_ms = 10, hold_ms = -1;
   for (; a < argc && argv[a][0] == '-'; ++a) {
     if (strcmp(argv[a], "--report-id") == 0) {
       with_id = 1;
     } else if (strcmp(argv[a], "--interval") == 0 && a + 1 < argc) {
       interval_ms = strtol(argv[++a], NULL, 10);
+    } else if (strcmp(argv[a], "--hold") == 0 && a + 1 < argc) {
+      hold_ms = strtol(argv[++a], NULL, 10);
     } else {
       break;
     }
+  }
+  if (hold_ms >= 0) {
+    const int fd = open("/dev/uhid", O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+      perror("uhid_pad: /dev/uhid");
+      return 1;
+    }
+    create(fd);
+    sleep_ms(hold_ms);
+    destroy(fd);
+    close(fd);
+    return 0;
   }
   if (a >= argc) {
     fprintf(stderr,

@@ -48,22 +48,31 @@ namespace {
 
 // Sleeps until next, or until the device node at address appears, which
 // is looked for every 50 ms. False when a stop came.
+// A node that has just appeared is given a moment before it is opened: its
+// driver may still be setting the adapter up (in the lab, a request
+// written at once was lost now and then), and udev may not yet have given
+// it its permissions.
 bool sleep_until_try(const std::string &address, double next) {
   constexpr double kLookSeconds = 0.05;
+  constexpr double kSettleSeconds = 0.2;
   bool was_there = device_node_exists(address);
   for (;;) {
     const double look = monotonic_seconds() + kLookSeconds;
     if (look >= next) return sleep_until(next);
     if (!sleep_until(look)) return false;
     const bool there = device_node_exists(address);
-    if (there && !was_there) return true;
+    if (there && !was_there) {
+      const double settled = monotonic_seconds() + kSettleSeconds;
+      return sleep_until(std::min(settled, next));
+    }
     was_there = there;
   }
 }
 
 // Opens address every half second until it opens or the run ends. A device
-// node that appears between two tries is opened at once: an adapter that
-// comes back is in use within 50 ms of its node, not up to 0.5 s later.
+// node that appears between two tries is opened 0.2 s after it appears:
+// an adapter that comes back is in use within 0.25 s of its node, not up
+// to 0.5 s later.
 std::unique_ptr<Port> retry_open(
     const std::string &address,
     const std::function<std::unique_ptr<Port>()> &open, double deadline) {

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "Kestrav.h"
 #include "commands.h"
 #include "options.h"
 #include "port.h"
@@ -50,16 +49,12 @@ int dispatch(int argc, char **argv) {
     return 0;
   }
   if (std::strcmp(name, "--man") == 0) {
-    char version[32];
-    std::snprintf(version, sizeof version, "%d.%d.%d", KESTRAV_VERSION_MAJOR,
-                  KESTRAV_VERSION_MINOR, KESTRAV_VERSION_PATCH);
     print_manual(stdout, kCommands, sizeof kCommands / sizeof kCommands[0],
-                 version);
+                 tool_version().c_str());
     return 0;
   }
   if (std::strcmp(name, "--version") == 0) {
-    std::printf("kestrav %d.%d.%d\n", KESTRAV_VERSION_MAJOR,
-                KESTRAV_VERSION_MINOR, KESTRAV_VERSION_PATCH);
+    std::printf("kestrav %s\n", tool_version().c_str());
     return 0;
   }
   for (const Command *c : kCommands) {

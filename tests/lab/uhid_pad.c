@@ -48,6 +48,15 @@ enum { kReportIdItemAt = 6, kReportIdItemSize = 2 };
 
 static int with_id;
 
+static int open_uhid(void) {
+  const int fd = open("/dev/uhid", O_RDWR | O_CLOEXEC);
+  if (fd < 0) {
+    perror("uhid_pad: /dev/uhid");
+    exit(1);
+  }
+  return fd;
+}
+
 static void sleep_ms(long ms) {
   struct timespec t = {ms / 1000, (ms % 1000) * 1000000L};
   while (nanosleep(&t, &t) != 0 && errno == EINTR) {
@@ -144,11 +153,7 @@ int main(int argc, char **argv) {
     }
   }
   if (hold_ms >= 0) {
-    const int fd = open("/dev/uhid", O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-      perror("uhid_pad: /dev/uhid");
-      return 1;
-    }
+    const int fd = open_uhid();
     create(fd);
     sleep_ms(hold_ms);
     destroy(fd);
@@ -164,11 +169,7 @@ int main(int argc, char **argv) {
   const unsigned count = (unsigned)strtoul(argv[a], NULL, 10);
   const unsigned unplug =
       a + 1 < argc ? (unsigned)strtoul(argv[a + 1], NULL, 10) : 0;
-  const int fd = open("/dev/uhid", O_RDWR | O_CLOEXEC);
-  if (fd < 0) {
-    perror("uhid_pad: /dev/uhid");
-    return 1;
-  }
+  const int fd = open_uhid();
   create(fd);
   wait_open(fd);
   for (unsigned k = 1; k <= count; ++k) {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Kestrav.h"
 #include "port.h"
 
 namespace kestrav_tool {
@@ -22,6 +23,12 @@ void set_command_line(int argc, char **argv) {
 
 const std::string &command_line() {
   return g_command_line;
+}
+
+std::string tool_version() {
+  return std::to_string(KESTRAV_VERSION_MAJOR) + "." +
+         std::to_string(KESTRAV_VERSION_MINOR) + "." +
+         std::to_string(KESTRAV_VERSION_PATCH);
 }
 
 std::string system_reason() {

@@ -30,6 +30,9 @@ struct OutputClosed : std::runtime_error {
   OutputClosed() : std::runtime_error("standard output was closed") {}
 };
 
+// The tool's version, "1.0.0": the library's version macros.
+std::string tool_version();
+
 // The system's reason for the last failed call (errno).
 std::string system_reason();
 

@@ -47,10 +47,6 @@ std::string join_tcp(const std::string &host, const std::string &port) {
   return "tcp:" + host + ":" + port;
 }
 
-}  // namespace kestrav_tool
-
-namespace kestrav_tool {
-
 std::string line_text(const std::string &address, const LineSettings &line) {
   if (address.compare(0, 4, "tcp:") == 0) return "";
   return std::to_string(line.baud) + " 8" +

@@ -16,7 +16,6 @@
 #include <sys/utsname.h>
 #endif
 
-#include "Kestrav.h"
 #include "port.h"
 #include "record_file.h"
 
@@ -178,7 +177,7 @@ class McapSink : public RecordSink {
     mcap::McapWriterOptions options(kProfile);
     options.compression = mcap::Compression::None;
     options.chunkSize = kChunkBytes;
-    options.library = std::string("kestrav ") + version() + ", libmcap " +
+    options.library = std::string("kestrav ") + tool_version() + ", libmcap " +
                       MCAP_LIBRARY_VERSION;
     writer_.open(output_, options);
     open_ = true;
@@ -196,7 +195,7 @@ class McapSink : public RecordSink {
     raw_ = raw.id;
     mcap::Metadata meta;
     meta.name = "kestrav";
-    meta.metadata = {{"version", version()},
+    meta.metadata = {{"version", tool_version()},
                      {"command_line", command_line()},
                      {"command", info_.command},
                      {"port", info_.port},
@@ -228,12 +227,6 @@ class McapSink : public RecordSink {
   }
 
  private:
-  static std::string version() {
-    return std::to_string(KESTRAV_VERSION_MAJOR) + "." +
-           std::to_string(KESTRAV_VERSION_MINOR) + "." +
-           std::to_string(KESTRAV_VERSION_PATCH);
-  }
-
   void check(const mcap::Status &status) {
     output_.check();
     if (!status.ok())

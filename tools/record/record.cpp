@@ -96,13 +96,18 @@ std::string join_values(const char *sep, const uint16_t *w, size_t n) {
 
 RecordWriter::RecordWriter(std::FILE *out, Format format, Kind kind)
     : kind_(kind) {
-  sinks_.push_back(std::make_unique<StdoutSink>(out, format));
+  add_sink(std::make_unique<StdoutSink>(out, format));
 }
 
 RecordWriter::~RecordWriter() = default;
 
 void RecordWriter::add_sink(std::unique_ptr<RecordSink> sink) {
-  if (sink) sinks_.push_back(std::move(sink));
+  if (!sink) return;
+  // Only the forms some sink wants are made, record by record.
+  text_ = text_ || sink->wants(Format::Text);
+  csv_ = csv_ || sink->wants(Format::Csv);
+  jsonl_ = jsonl_ || sink->wants(Format::Jsonl);
+  sinks_.push_back(std::move(sink));
 }
 
 void RecordWriter::set_tap(std::function<void(const std::string &)> tap) {
@@ -128,107 +133,83 @@ int close_records(RecordWriter &writer, std::string &why) {
   return status;
 }
 
-void RecordWriter::emit(EncodedRecord &r,
-                        const std::function<void(EncodedRecord &)> &fill) {
-  fill(r);
+void RecordWriter::deliver(const EncodedRecord &r) {
   for (auto &s : sinks_) s->record(r);
 }
 
-namespace {
-// Which forms any sink wants: only those are made.
-struct Wanted {
-  bool text = false, csv = false, jsonl = false;
-};
-Wanted wanted(const std::vector<std::unique_ptr<RecordSink>> &sinks) {
-  Wanted want;
-  for (const auto &s : sinks) {
-    want.text = want.text || s->wants(Format::Text);
-    want.csv = want.csv || s->wants(Format::Csv);
-    want.jsonl = want.jsonl || s->wants(Format::Jsonl);
-  }
-  return want;
-}
-}  // namespace
-
 void RecordWriter::link_record(double t, uint64_t n, const uint16_t *block15,
                                const uint16_t *block32) {
-  const Wanted want = wanted(sinks_);
   const unsigned long long number = n;
   EncodedRecord r{kind_, t, n, {}, {}, {}};
-  emit(r, [&](EncodedRecord &e) {
-    if (want.text) {
-      append(e.text, "frame %llu at %.6f s\n  block15:", number, t);
-      for (size_t k = 0; k < 15; ++k) append(e.text, " %5u", block15[k]);
-      e.text += "\n  block32:";
-      for (size_t k = 0; k < 32; ++k)
-        append(e.text, "%s %5u", k == 16 ? "\n          " : "", block32[k]);
-      e.text += "\n";
-    }
-    if (want.csv) {
-      append(e.csv, "%.6f,%llu,", t, number);
-      e.csv +=
-          join_values(",", block15, 15) + "," + join_values(",", block32, 32);
-    }
-    if (want.jsonl) {
-      append(e.jsonl, "{\"t\": %.6f, \"n\": %llu, \"block15\": [", t, number);
-      e.jsonl += join_values(", ", block15, 15) + "], \"block32\": [" +
-                 join_values(", ", block32, 32) + "]}";
-    }
-  });
+  if (text_) {
+    append(r.text, "frame %llu at %.6f s\n  block15:", number, t);
+    for (size_t k = 0; k < 15; ++k) append(r.text, " %5u", block15[k]);
+    r.text += "\n  block32:";
+    for (size_t k = 0; k < 32; ++k)
+      append(r.text, "%s %5u", k == 16 ? "\n          " : "", block32[k]);
+    r.text += "\n";
+  }
+  if (csv_) {
+    append(r.csv, "%.6f,%llu,", t, number);
+    r.csv +=
+        join_values(",", block15, 15) + "," + join_values(",", block32, 32);
+  }
+  if (jsonl_) {
+    append(r.jsonl, "{\"t\": %.6f, \"n\": %llu, \"block15\": [", t, number);
+    r.jsonl += join_values(", ", block15, 15) + "], \"block32\": [" +
+               join_values(", ", block32, 32) + "]}";
+  }
+  deliver(r);
 }
 
 void RecordWriter::sbus_record(double t, uint64_t n, const uint16_t *channels,
                                uint8_t flags, uint8_t end) {
-  const Wanted want = wanted(sinks_);
   const unsigned long long number = n;
   const int ch17 = (flags & kFlagCh17) != 0, ch18 = (flags & kFlagCh18) != 0;
   const int lost = (flags & kFlagFrameLost) != 0;
   const int failsafe = (flags & kFlagFailsafe) != 0;
   EncodedRecord r{kind_, t, n, {}, {}, {}};
-  emit(r, [&](EncodedRecord &e) {
-    if (want.text) {
-      append(e.text, "frame %llu at %.6f s: ", number, t);
-      e.text += join_values(" ", channels, kSbusChannels);
-      append(e.text, "  ch17=%d ch18=%d%s%s end=0x%02X\n", ch17, ch18,
-             lost ? " frame-lost" : "", failsafe ? " failsafe" : "", end);
-    }
-    if (want.csv) {
-      append(e.csv, "%.6f,%llu,", t, number);
-      e.csv += join_values(",", channels, kSbusChannels);
-      append(e.csv, ",%d,%d,%d,%d,%u", ch17, ch18, lost, failsafe, end);
-    }
-    if (want.jsonl) {
-      append(e.jsonl, "{\"t\": %.6f, \"n\": %llu, \"channels\": [", t, number);
-      e.jsonl += join_values(", ", channels, kSbusChannels);
-      append(e.jsonl,
-             "], \"ch17\": %d, \"ch18\": %d, \"frame_lost\": %s, "
-             "\"failsafe\": %s, \"end\": %u}",
-             ch17, ch18, lost ? "true" : "false", failsafe ? "true" : "false",
-             end);
-    }
-  });
+  if (text_) {
+    append(r.text, "frame %llu at %.6f s: ", number, t);
+    r.text += join_values(" ", channels, kSbusChannels);
+    append(r.text, "  ch17=%d ch18=%d%s%s end=0x%02X\n", ch17, ch18,
+           lost ? " frame-lost" : "", failsafe ? " failsafe" : "", end);
+  }
+  if (csv_) {
+    append(r.csv, "%.6f,%llu,", t, number);
+    r.csv += join_values(",", channels, kSbusChannels);
+    append(r.csv, ",%d,%d,%d,%d,%u", ch17, ch18, lost, failsafe, end);
+  }
+  if (jsonl_) {
+    append(r.jsonl, "{\"t\": %.6f, \"n\": %llu, \"channels\": [", t, number);
+    r.jsonl += join_values(", ", channels, kSbusChannels);
+    append(r.jsonl,
+           "], \"ch17\": %d, \"ch18\": %d, \"frame_lost\": %s, "
+           "\"failsafe\": %s, \"end\": %u}",
+           ch17, ch18, lost ? "true" : "false", failsafe ? "true" : "false",
+           end);
+  }
+  deliver(r);
 }
 
 void RecordWriter::hid_record(double t, uint64_t n, const uint16_t *values) {
-  const Wanted want = wanted(sinks_);
   const unsigned long long number = n;
   EncodedRecord r{kind_, t, n, {}, {}, {}};
-  emit(r, [&](EncodedRecord &e) {
-    if (want.text) {
-      append(e.text, "report %llu at %.6f s:", number, t);
-      for (size_t k = 0; k < kHidValues; ++k)
-        append(e.text, " %5u", static_cast<unsigned>(values[k]));
-      e.text += "\n";
-    }
-    if (want.csv) {
-      append(e.csv, "%.6f,%llu,", t, number);
-      e.csv += join_values(",", values, kHidValues);
-    }
-    if (want.jsonl) {
-      append(e.jsonl, "{\"t\": %.6f, \"n\": %llu, \"values\": [", t, number);
-      e.jsonl += join_values(", ", values, kHidValues) + "]}";
-    }
-  });
+  if (text_) {
+    append(r.text, "report %llu at %.6f s:", number, t);
+    for (size_t k = 0; k < kHidValues; ++k)
+      append(r.text, " %5u", static_cast<unsigned>(values[k]));
+    r.text += "\n";
+  }
+  if (csv_) {
+    append(r.csv, "%.6f,%llu,", t, number);
+    r.csv += join_values(",", values, kHidValues);
+  }
+  if (jsonl_) {
+    append(r.jsonl, "{\"t\": %.6f, \"n\": %llu, \"values\": [", t, number);
+    r.jsonl += join_values(", ", values, kHidValues) + "]}";
+  }
+  deliver(r);
 }
 
 }  // namespace kestrav_tool

@@ -68,9 +68,10 @@ class RecordWriter {
   void close();
 
  private:
-  void emit(EncodedRecord &r, const std::function<void(EncodedRecord &)> &fill);
+  void deliver(const EncodedRecord &r);
   Kind kind_;
   std::vector<std::unique_ptr<RecordSink>> sinks_;
+  bool text_ = false, csv_ = false, jsonl_ = false;  // what sinks want
 };
 
 // Closes the sinks at the end of a run, however it ended, so that a

@@ -89,7 +89,7 @@ bool would_block() {
   return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
 }
 std::string socket_reason() {
-  return std::strerror(errno);
+  return system_reason();
 }
 void set_nonblocking(Socket s) {
   fcntl(s, F_SETFL, fcntl(s, F_GETFL) | O_NONBLOCK);
@@ -148,6 +148,13 @@ const char *status_text(int status) {
   return "Error";
 }
 
+Response plain_response(int status, const std::string &why) {
+  Response r;
+  r.status = status;
+  r.body = why + "\n";
+  return r;
+}
+
 size_t Request::count(const std::string &name) const {
   return static_cast<size_t>(
       std::count_if(headers.begin(), headers.end(),
@@ -188,9 +195,7 @@ std::string answer_head(const Response &r, size_t length) {
 }
 
 std::string plain_answer(int status, const std::string &why) {
-  Response r;
-  r.status = status;
-  r.body = why + "\n";
+  const Response r = plain_response(status, why);
   return answer_head(r, r.body.size()) + r.body;
 }
 
@@ -240,10 +245,7 @@ struct Server::Impl {
   }
 
   void refuse(Connection &c, int status, const std::string &why) {
-    Response r;
-    r.status = status;
-    r.body = why + "\n";
-    respond(c, r);
+    respond(c, plain_response(status, why));
   }
 
   // The head is complete at c.head_end: parses it, and answers at once
@@ -390,6 +392,28 @@ struct Server::Impl {
     }
   }
 
+  // One turn of a connection: reads what came, times out a request that
+  // is late, hands a stream's news out, sends. True when it is done.
+  bool service(Connection &c, short revents, double now) {
+    using State = Connection::State;
+    if (revents & (POLLIN | POLLHUP | POLLERR)) on_readable(c);
+    if (c.state == State::Reading && !c.finishing &&
+        now - c.opened > limits.request_seconds) {
+      refuse(c, 408,
+             "request timeout: a request must come whole within " +
+                 std::to_string(static_cast<int>(limits.request_seconds)) +
+                 " s");
+      c.finishing = true;
+    }
+    if (c.state == State::Streaming && !c.finishing && c.out.empty() &&
+        !c.stream->pull(c.out))
+      c.finishing = true;
+    if (!on_writable(c))  // more to send: a client that takes too long to
+      return c.state == State::Answering &&  // take an answer is dropped
+             now - c.answered > limits.answer_seconds;
+    return c.finishing || c.state == State::Answering;
+  }
+
   void loop() {
     std::vector<PollFd> fds;
     while (!stopping) {
@@ -412,34 +436,9 @@ struct Server::Impl {
       size_t k = 2;
       const double now = monotonic_seconds();
       for (auto it = connections.begin(); it != connections.end(); ++k) {
-        Connection &c = *it;
         const short revents = k < fds.size() ? fds[k].revents : 0;
-        if (revents & (POLLIN | POLLHUP | POLLERR)) on_readable(c);
-        if (c.state == Connection::State::Reading &&
-            now - c.opened > limits.request_seconds && !c.finishing) {
-          refuse(c, 408,
-                 "request timeout: a request must come whole within " +
-                     std::to_string(static_cast<int>(limits.request_seconds)) +
-                     " s");
-          c.finishing = true;
-        }
-        bool idle = c.finishing && c.out.empty();
-        if (!idle && c.sent < c.out.size())
-          idle = on_writable(c) && c.finishing;
-        if (!idle && c.out.empty()) {
-          if (c.state == Connection::State::Answering) {
-            idle = true;
-          } else if (c.state == Connection::State::Streaming && !c.finishing) {
-            if (!c.stream->pull(c.out)) c.finishing = true;
-            if (!c.out.empty() && on_writable(c) && c.finishing) idle = true;
-            if (c.out.empty() && c.finishing) idle = true;
-          }
-        }
-        if (c.state == Connection::State::Answering &&
-            now - c.answered > limits.answer_seconds)
-          idle = true;  // a client that does not take its answer
         auto here = it++;
-        if (idle) drop(here);
+        if (service(*here, revents, now)) drop(here);
       }
       accept_all();
     }

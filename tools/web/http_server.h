@@ -106,6 +106,8 @@ class Server {
 };
 
 const char *status_text(int status);
+// A one-line plain-text answer: why, and a line end.
+Response plain_response(int status, const std::string &why);
 
 }  // namespace http
 }  // namespace kestrav_tool

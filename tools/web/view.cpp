@@ -12,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-#include "Kestrav.h"
 #include "assets.h"
 #include "http_server.h"
 #include "options.h"
@@ -133,10 +132,7 @@ struct LiveView::Impl {
   bool sbus_fresh = false;
 
   static http::Response refuse(int status, const std::string &why) {
-    http::Response r;
-    r.status = status;
-    r.body = why + "\n";
-    return r;
+    return http::plain_response(status, why);
   }
 
   // Every request passes here; a refused one changes nothing.
@@ -186,13 +182,10 @@ struct LiveView::Impl {
         return refuse(503,
                       "service unavailable: " + std::to_string(kMaxStreams) +
                           " event streams are open");
-      nlohmann::json hello = {
-          {"command", setup.command},
-          {"port", setup.port},
-          {"version", std::to_string(KESTRAV_VERSION_MAJOR) + "." +
-                          std::to_string(KESTRAV_VERSION_MINOR) + "." +
-                          std::to_string(KESTRAV_VERSION_PATCH)},
-          {"format", setup.format}};
+      nlohmann::json hello = {{"command", setup.command},
+                              {"port", setup.port},
+                              {"version", tool_version()},
+                              {"format", setup.format}};
       client->hello = sse("hello", hello.dump());
       client->last_sent = monotonic_seconds();
       if (!ended.empty()) {

@@ -138,6 +138,15 @@ class ViewSecurity(unittest.TestCase):
                  "Origin: http://%s\r\nOrigin: http://evil.example"
                  % (token, address, address), 400),
                 ("GET /viewXjs HTTP/1.1\r\nHost: %s" % address, 404),
+                ("DELETE /sbus?token=%s HTTP/1.1\r\nHost: %s"
+                 % (token, address), 405),
+                ("POST %s HTTP/1.1\r\nHost: %s\r\nTransfer-Encoding: "
+                 "chunked" % (post, address), 411),
+                ("GET / HTTP/1.1\r\nHost: %s\r\nX-Pad: %s"
+                 % (address, "x" * 9000), 431),
+                ("GET /\r\nHost: " + address, 400),
+                ("POST %s HTTP/1.1\r\nHost: %s\r\nContent-Length: 1x"
+                 % (post, address), 400),
                 ("GET / HTTP/1.1\r\nHost: localhost.:" + port, 403)):
             with self.subTest(head=head):
                 self.assertEqual(raw_status(address, head + "\r\n\r\n"),

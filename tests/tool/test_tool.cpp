@@ -12,6 +12,7 @@
 
 #include "../link_model.h"
 #include "hid_report.h"
+#include "http_request.h"
 #include "link_decoder.h"
 #include "options.h"
 #include "port.h"
@@ -131,9 +132,93 @@ TEST(OptionValues, NumbersAmountsAndAddresses) {
                            "[::1]:80", "[::ffff:127.0.0.1]:80", "localhost:80"})
     EXPECT_TRUE(names_this_server(host, 80)) << host;
   for (const char *host :
-       {"127.0.0.1:81", "127.0.0.1", "evil.example:80", "localhost.:80",
-        "::1:80", "[::1]", "1.2.3:80", "127.0.0.1 :80", "[evil]:80", ":80"})
+       {"127.0.0.1:81", "evil.example:80", "localhost.:80", "::1:80",
+        "1.2.3:80", "127.0.0.1 :80", "[evil]:80", ":80", "[::1]x", "[::1"})
     EXPECT_FALSE(names_this_server(host, 80)) << host;
+  // Browsers and curl leave port 80 out of Host and Origin.
+  for (const char *host : {"127.0.0.1", "[::1]", "localhost"}) {
+    EXPECT_TRUE(names_this_server(host, 80)) << host;
+    EXPECT_FALSE(names_this_server(host, 8080)) << host;
+  }
+  struct Origin {
+    const char *origin, *host;
+    int port;
+    bool same;
+  } origins[] = {{"http://127.0.0.1:8080", "127.0.0.1:8080", 8080, true},
+                 {"http://127.0.0.1", "127.0.0.1", 80, true},
+                 {"http://127.0.0.1", "127.0.0.1:80", 80, true},
+                 {"http://127.0.0.1:80", "127.0.0.1", 80, true},
+                 {"http://[::1]", "[::1]:80", 80, true},
+                 {"http://127.0.0.1", "127.0.0.1:8080", 8080, false},
+                 {"http://localhost:80", "127.0.0.1", 80, false},
+                 {"https://127.0.0.1", "127.0.0.1", 80, false},
+                 {"http://evil.example", "127.0.0.1", 80, false},
+                 {"null", "127.0.0.1", 80, false}};
+  for (const Origin &o : origins)
+    EXPECT_EQ(same_origin(o.origin, o.host, o.port), o.same)
+        << o.origin << " from " << o.host;
+}
+
+// A request head, as the view's server reads it: what it refuses and why.
+TEST(HttpHead, RefusesWhatCouldSlipPastAHeaderCheck) {
+  struct Case {
+    std::string head;
+    int status;  // 0: may go on
+  } cases[] = {
+      {"GET /events?token=a HTTP/1.1\r\nHost: 127.0.0.1:80\r\n", 0},
+      {"HEAD / HTTP/1.0\r\nHost: h\r\n", 0},
+      {"GET / HTTP/1.1x\r\nHost: h\r\n", 400},
+      {"GET / HTTP/2.0\r\nHost: h\r\n", 400},
+      {"GET / http/1.1\r\nHost: h\r\n", 400},
+      {"GET /\r\nHost: h\r\n", 400},
+      {"GET  HTTP/1.1\r\nHost: h\r\n", 400},
+      {"GET /a b HTTP/1.1\r\nHost: h\r\n", 400},
+      {"GET * HTTP/1.1\r\nHost: h\r\n", 400},
+      {"G(T / HTTP/1.1\r\nHost: h\r\n", 400},
+      {"GET / HTTP/1.1\r\nHost: h\r\n Origin: http://evil.example\r\n", 400},
+      {"GET / HTTP/1.1\r\nHost: h\r\n\tX: y\r\n", 400},
+      {std::string("GET / HTTP/1.1\r\nHost: 127.0.0.1\0.evil:80\r\n", 41), 400},
+      {"GET / HTTP/1.1\r\nHost: h\rX: y\r\n", 400},
+      {"GET / HTTP/1.1\r\nHost: h\x7F\r\n", 400},
+      {"GET / HTTP/1.1\r\nHost: h\r\nX-Name: caf\xC3\xA9\tok\r\n", 0},
+      {"GET / HTTP/1.1\r\nHost : h\r\n", 400},
+      {"GET / HTTP/1.1\r\n: h\r\n", 400},
+      {"POST / HTTP/1.1\r\nContent-Length: 4096\r\n", 0},
+      {"POST / HTTP/1.1\r\nContent-Length: 0000004096\r\n", 0},
+      {"POST / HTTP/1.1\r\nContent-Length: 4097\r\n", 413},
+      {"POST / HTTP/1.1\r\nContent-Length: 9999999999\r\n", 413},
+      {"POST / HTTP/1.1\r\nContent-Length: 99999999999999999999999\r\n", 413},
+      {"POST / HTTP/1.1\r\nContent-Length: \r\n", 400},
+      {"POST / HTTP/1.1\r\nContent-Length: -1\r\n", 400},
+      {"POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 1\r\n", 400},
+      {"POST / HTTP/1.1\r\nTransfer-Encoding: chunked\r\n", 411},
+  };
+  for (const Case &c : cases) {
+    http::Request req;
+    const http::HeadResult r = http::parse_head(c.head + "\r\n", 4096, req);
+    EXPECT_EQ(r.status, c.status) << c.head;
+    EXPECT_EQ(r.why.find('\n'), std::string::npos) << c.head;
+  }
+  // An absolute-form target: its authority stands for Host.
+  http::Request req;
+  ASSERT_EQ(http::parse_head("GET http://127.0.0.1:8/events?token=t HTTP/1.1"
+                             "\r\nHost: evil.example\r\n\r\n",
+                             4096, req)
+                .status,
+            0);
+  EXPECT_EQ(req.path, "/events");
+  EXPECT_EQ(req.param("token"), "t");
+  EXPECT_EQ(req.host(), "127.0.0.1:8");
+  http::Request bare;
+  ASSERT_EQ(http::parse_head("GET HTTP://[::1]:8 HTTP/1.1\r\n\r\n", 4096, bare)
+                .status,
+            0);
+  EXPECT_EQ(bare.path, "/");
+  EXPECT_EQ(bare.host(), "[::1]:8");
+  EXPECT_EQ(http::parse_head("POST / HTTP/1.1\r\nContent-Length: 12\r\n\r\n",
+                             4096, bare)
+                .body_size,
+            12u);
 }
 
 // A line of sixteen SBUS values, as --values and --input take it.

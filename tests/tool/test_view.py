@@ -79,6 +79,13 @@ def read_events(address, token, count, until=None):
     return events
 
 
+def cpu_seconds(pid):
+    """The CPU time a process has used, user and system."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def drive(*args):
     out = subprocess.run(["node", DRIVER] + list(args), capture_output=True,
                          text=True, timeout=60)
@@ -147,10 +154,26 @@ class ViewSecurity(unittest.TestCase):
                 ("GET /\r\nHost: " + address, 400),
                 ("POST %s HTTP/1.1\r\nHost: %s\r\nContent-Length: 1x"
                  % (post, address), 400),
-                ("GET / HTTP/1.1\r\nHost: localhost.:" + port, 403)):
+                ("GET / HTTP/1.1\r\nHost: localhost.:" + port, 403),
+                ("HEAD / HTTP/1.1\r\nHost: " + address, 200),
+                ("GET http://%s/events?token=%s HTTP/1.1\r\nHost: %s\r\n"
+                 "Origin: http://%s" % (address, token, address, address), 200),
+                ("GET http://evil.example:%s/ HTTP/1.1\r\nHost: %s"
+                 % (port, address), 403)):
             with self.subTest(head=head):
                 self.assertEqual(raw_status(address, head + "\r\n\r\n"),
                                  status)
+        # A head that never ends is refused once it is over the bound, not
+        # after the request's time is up.
+        self.assertEqual(raw_status(address, "GET / HTTP/1.1\r\nX-Pad: "
+                                    + "x" * 9000), 431)
+        # A known path with another method names those it takes.
+        host_, port_ = address.rsplit(":", 1)
+        conn = http.client.HTTPConnection(host_, int(port_), timeout=TIMEOUT)
+        conn.request("PUT", "/", headers=host)
+        res = conn.getresponse()
+        self.assertEqual((res.status, res.getheader("Allow")), (405, "GET, HEAD"))
+        conn.close()
         pty.read_available(0.1)
         self.assertEqual(set(all_frames(pty)), {pack(good)})
         # A good request moves the output; a bad one after it does not.
@@ -225,8 +248,13 @@ class ViewUnderAttack(unittest.TestCase):
 
     def test_slow_clients_hold_neither_the_page_nor_the_exit(self):
         proc, address, token, _ = self.start_link()
-        slow = SlowClients(self, address, 100)
+        slow = SlowClients(self, address, 130)
         started = time.monotonic()
+        # Past 128 connections, the ones that have waited longest go.
+        deadline = time.monotonic() + 2
+        while slow.closed() < 2 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertEqual(slow.closed(), 2)
         # The page with its token gets through at once.
         self.assertEqual(request(address, "GET", "/")[0], 200)
         self.assertEqual(read_events(address, token, 1)[0][0], "hello")
@@ -245,7 +273,7 @@ class ViewUnderAttack(unittest.TestCase):
                                     % (token, address)), 503)
         # A request must come whole within a few seconds.
         time.sleep(4.5 - (time.monotonic() - started))
-        self.assertEqual(slow.closed(), 100)
+        self.assertEqual(slow.closed(), 130)
         # Neither new slow clients nor streams that stopped reading delay
         # the exit.
         SlowClients(self, address, 60)
@@ -256,6 +284,78 @@ class ViewUnderAttack(unittest.TestCase):
         for conn, res in streams:
             res.close()
             conn.close()
+
+    def test_out_of_descriptors_the_server_rests(self):
+        # 64 descriptors and 120 clients that connect and say nothing: the
+        # server must neither spin on its listener nor lock the page out.
+        import resource
+        proc = subprocess.Popen(
+            tool("link", Pty(self).path, "--format", "none", "--serve",
+                 "127.0.0.1:0"), stderr=subprocess.PIPE,
+            preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE,
+                                                  (64, 64)))
+        self.addCleanup(proc.kill)
+        m = VIEW_LINE.fullmatch(Lines(proc, proc.stderr).readline())
+        address, token = m[1], m[2]
+        host, port = address.rsplit(":", 1)
+        idle = []
+        for _ in range(120):
+            s = socket.socket()
+            s.setblocking(False)
+            s.connect_ex((host, int(port)))
+            idle.append(s)
+            self.addCleanup(s.close)
+        time.sleep(0.5)
+        used = cpu_seconds(proc.pid)
+        time.sleep(1.5)
+        self.assertLess(cpu_seconds(proc.pid) - used, 0.3)  # 20 % at most
+        started = time.monotonic()
+        self.assertEqual(request(address, "GET", "/")[0], 200)
+        self.assertEqual(read_events(address, token, 1)[0][0], "hello")
+        self.assertLess(time.monotonic() - started, 1)
+        proc.send_signal(signal.SIGINT)
+        self.assertEqual(proc.wait(timeout=TIMEOUT), 0)
+
+    def test_clients_that_stop_reading_or_keep_sending_are_closed(self):
+        self.tmp = tempfile.mkdtemp()
+        sim = Simulator(self, "--pty", rate=5000, noise=False)
+        proc, address, token, _ = start_view(self, "link", sim.where,
+                                             "--format", "none")
+        host, port = address.rsplit(":", 1)
+        get = ("GET /events?token=%s HTTP/1.1\r\nHost: %s\r\n\r\n"
+               % (token, address)).encode()
+        # A client that sends after its request is closed, and what it got
+        # to send is bounded.
+        flood = socket.create_connection((host, int(port)))
+        self.addCleanup(flood.close)
+        flood.sendall(get)
+        flood.settimeout(1)
+        sent, until = 0, time.monotonic() + 5
+        try:
+            while time.monotonic() < until:
+                sent += flood.send(b"x" * 65536)
+        except (ConnectionError, socket.timeout):
+            pass
+        self.assertLess(time.monotonic(), until, "never closed")
+        self.assertLess(sent, 16 << 20)
+        # Sixteen streams that stop reading take every place, until they
+        # have taken nothing for a few seconds.
+        lazy = []
+        for _ in range(16):
+            s = socket.socket()
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            s.connect((host, int(port)))
+            s.sendall(get)
+            lazy.append(s)
+            self.addCleanup(s.close)
+        time.sleep(0.3)
+        self.assertEqual(raw_status(address, get.decode()), 503)
+        until = time.monotonic() + 20
+        while raw_status(address, get.decode()) != 200:
+            self.assertLess(time.monotonic(), until, "the streams stayed")
+            time.sleep(0.5)
+        proc.send_signal(signal.SIGINT)
+        self.assertEqual(proc.wait(timeout=TIMEOUT), 0)
 
     def test_the_run_ending_is_not_held_up(self):
         proc, address, token, _ = self.start_link("--seconds", 1.5)

@@ -21,7 +21,14 @@ void check_serve_address(const std::string &listen);
 // are refused, since DNS rebinding needs one: a page on a name of its own
 // that resolves here. An address literal cannot be rebound, so every
 // address of a server bound to all of them (0.0.0.0) is accepted.
+// A Host without a port names port 80, HTTP's default, which browsers and
+// curl leave out.
 bool names_this_server(const std::string &host, int port);
+
+// Whether an Origin header is this server as host (a Host that
+// names_this_server) names it: "http://" and the same name, on port, its
+// port written or, for 80, left out.
+bool same_origin(const std::string &origin, const std::string &host, int port);
 
 // "HOST:PORT", with an IPv6 HOST in brackets: what a Host header names.
 std::string host_with_port(const std::string &host, int port);

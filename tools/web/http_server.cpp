@@ -46,6 +46,9 @@ void close_socket(Socket s) {
 bool would_block() {
   return WSAGetLastError() == WSAEWOULDBLOCK;
 }
+bool out_of_descriptors() {
+  return WSAGetLastError() == WSAEMFILE || WSAGetLastError() == WSAENOBUFS;
+}
 std::string socket_reason() {
   char text[256] = "";
   FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -88,6 +91,9 @@ void close_socket(Socket s) {
 bool would_block() {
   return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
 }
+bool out_of_descriptors() {
+  return errno == EMFILE || errno == ENFILE;
+}
 std::string socket_reason() {
   return system_reason();
 }
@@ -104,19 +110,43 @@ int recv_some(Socket s, char *data, size_t n) {
 }
 #endif
 
+#if defined(_WIN32)
+// Windows has no descriptor to hold in reserve: the listener rests instead.
+struct Reserve {
+  bool take_one(Socket, const std::string &) { return false; }
+};
+#else
+// One descriptor held back for the moment the process has no other: it is
+// let go to accept a connection that would otherwise stay pending, and
+// keep the listener readable, and the loop spinning, for good.
+struct Reserve {
+  int fd = open_reserve();
+  ~Reserve() {
+    if (fd >= 0) close(fd);
+  }
+  static int open_reserve() { return open("/dev/null", O_RDONLY | O_CLOEXEC); }
+  // Accepts one pending connection with the reserve and closes it after
+  // sending it busy; false when there is no reserve to spend.
+  bool take_one(Socket listener, const std::string &busy) {
+    if (fd < 0) fd = open_reserve();
+    if (fd < 0) return false;
+    close(fd);
+    fd = -1;
+    const Socket s = ::accept(listener, nullptr, nullptr);
+    if (s != kNoSocket) {
+      send_some(s, busy.data(), busy.size());
+      close(s);
+    }
+    fd = open_reserve();
+    return s != kNoSocket;
+  }
+};
+#endif
+
 constexpr int kPollMs = 100;
-
-std::string lower(std::string s) {
-  for (char &c : s)
-    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
-}
-
-std::string trim(const std::string &s) {
-  const size_t a = s.find_first_not_of(" \t");
-  if (a == std::string::npos) return "";
-  return s.substr(a, s.find_last_not_of(" \t") - a + 1);
-}
+// How long the listener rests when no descriptor can be had for a
+// connection at all.
+constexpr double kRestSeconds = 0.1;
 
 }  // namespace
 
@@ -155,31 +185,6 @@ Response plain_response(int status, const std::string &why) {
   return r;
 }
 
-size_t Request::count(const std::string &name) const {
-  return static_cast<size_t>(
-      std::count_if(headers.begin(), headers.end(),
-                    [&](const auto &h) { return h.first == name; }));
-}
-
-std::string Request::header(const std::string &name) const {
-  for (const auto &h : headers)
-    if (h.first == name) return h.second;
-  return "";
-}
-
-std::string Request::param(const std::string &name) const {
-  size_t at = 0;
-  while (at <= query.size()) {
-    const size_t amp = std::min(query.find('&', at), query.size());
-    const std::string pair = query.substr(at, amp - at);
-    const size_t eq = pair.find('=');
-    if (pair.substr(0, eq) == name)
-      return eq == std::string::npos ? "" : pair.substr(eq + 1);
-    at = amp + 1;
-  }
-  return "";
-}
-
 // --- The loop ----------------------------------------------------------------
 namespace {
 
@@ -213,6 +218,9 @@ struct Connection {
   Request request;           // filled in as it comes
   bool finishing = false;    // close once out is sent
   bool read_closed = false;  // the client sent all it will
+  bool head_only = false;    // HEAD: the answer's head alone
+  double moved = 0;          // when bytes last left for the client
+  size_t discarded = 0;      // bytes that came after the request
 };
 
 }  // namespace
@@ -228,6 +236,8 @@ struct Server::Impl {
   std::atomic<bool> wake_pending{false};
   std::thread thread;
   std::list<Connection> connections;
+  Reserve reserve;
+  double listen_after = 0;  // out of descriptors: the listener rests
 
   ~Impl() {
     if (listener != kNoSocket) close_socket(listener);
@@ -236,12 +246,12 @@ struct Server::Impl {
 
   void respond(Connection &c, const Response &r) {
     c.out = answer_head(r, r.body.size());
-    if (!r.stream) c.out += r.body;
+    if (!r.stream && !c.head_only) c.out += r.body;
     c.sent = 0;
     c.stream = r.stream;
     c.state =
         r.stream ? Connection::State::Streaming : Connection::State::Answering;
-    c.answered = monotonic_seconds();
+    c.answered = c.moved = monotonic_seconds();
   }
 
   void refuse(Connection &c, int status, const std::string &why) {
@@ -251,45 +261,11 @@ struct Server::Impl {
   // The head is complete at c.head_end: parses it, and answers at once
   // whatever needs no body.
   void take_head(Connection &c) {
-    const std::string head = c.in.substr(0, c.head_end);
-    size_t at = head.find("\r\n");
-    const std::string line = head.substr(0, at);
-    Request &req = c.request;
-    const size_t s1 = line.find(' '), s2 = line.rfind(' ');
-    if (s1 == std::string::npos || s2 == s1 ||
-        line.compare(s2 + 1, 7, "HTTP/1.") != 0)
-      return refuse(c, 400, "bad request: not an HTTP request line");
-    req.method = line.substr(0, s1);
-    const std::string target = line.substr(s1 + 1, s2 - s1 - 1);
-    const size_t q = target.find('?');
-    req.path = target.substr(0, q);
-    req.query = q == std::string::npos ? "" : target.substr(q + 1);
-    while (at + 2 < head.size()) {
-      const size_t next = head.find("\r\n", at + 2);
-      const std::string h = head.substr(at + 2, next - at - 2);
-      at = next;
-      if (h.empty()) break;
-      const size_t colon = h.find(':');
-      if (colon == std::string::npos || colon == 0)
-        return refuse(c, 400, "bad request: a header without a name");
-      req.headers.emplace_back(lower(h.substr(0, colon)),
-                               trim(h.substr(colon + 1)));
-    }
-    if (req.count("transfer-encoding") != 0)
-      return refuse(c, 411, "length required: no chunked bodies here");
-    if (req.count("content-length") > 1)
-      return refuse(c, 400, "bad request: two Content-Length headers");
-    const std::string length = req.header("content-length");
-    if (!length.empty()) {
-      if (length.size() > 9 ||
-          length.find_first_not_of("0123456789") != std::string::npos)
-        return refuse(c, 400, "bad request: a bad Content-Length");
-      c.body_size = std::stoul(length);
-      if (c.body_size > limits.body)
-        return refuse(c, 413,
-                      "content too large: at most " +
-                          std::to_string(limits.body) + " bytes");
-    }
+    const HeadResult head =
+        parse_head(c.in.substr(0, c.head_end), limits.body, c.request);
+    c.head_only = c.request.method == "HEAD";
+    if (head.status != 0) return refuse(c, head.status, head.why);
+    c.body_size = head.body_size;
   }
 
   void on_readable(Connection &c) {
@@ -307,7 +283,19 @@ struct Server::Impl {
         return;
       }
       if (n < 0) break;
-      if (c.state != Connection::State::Reading) continue;  // ignored
+      if (c.state != Connection::State::Reading) {
+        // Dropped, up to a bound: a close with bytes unread would reset
+        // the connection and could cost the client its answer. A client
+        // that keeps sending past the bound is closed.
+        c.discarded += static_cast<size_t>(n);
+        if (c.discarded > limits.after_request) {
+          c.finishing = true;
+          c.out.clear();
+          c.sent = 0;
+          return;
+        }
+        continue;
+      }
       c.in.append(buf, static_cast<size_t>(n));
       if (c.head_end == 0) {
         const size_t end = c.in.find("\r\n\r\n");
@@ -350,6 +338,7 @@ struct Server::Impl {
         return true;
       }
       c.sent += static_cast<size_t>(n);
+      c.moved = monotonic_seconds();
     }
     c.out.clear();
     c.sent = 0;
@@ -362,28 +351,41 @@ struct Server::Impl {
     connections.erase(it);
   }
 
-  void accept_all() {
+  // Closes the connection that has waited longest for its request; false
+  // when every one already has its answer.
+  bool drop_oldest_waiting() {
+    auto oldest = connections.end();
+    for (auto it = connections.begin(); it != connections.end(); ++it)
+      if (it->state == Connection::State::Reading &&
+          (oldest == connections.end() || it->opened < oldest->opened))
+        oldest = it;
+    if (oldest == connections.end()) return false;
+    drop(oldest);
+    return true;
+  }
+
+  void accept_all(double now) {
+    const std::string busy =
+        plain_answer(503, "service unavailable: too many connections");
     for (;;) {
       const Socket s = ::accept(listener, nullptr, nullptr);
-      if (s == kNoSocket) return;
+      if (s == kNoSocket) {
+        // Out of descriptors, the connection stays pending and the
+        // listener readable: make room as for the connection bound, or
+        // turn it away with the reserve, or else rest the listener.
+        if (!out_of_descriptors()) return;
+        if (drop_oldest_waiting() || reserve.take_one(listener, busy)) continue;
+        listen_after = now + kRestSeconds;
+        return;
+      }
       set_nonblocking(s);
-      if (connections.size() >= limits.connections) {
-        // Room is made by the connection that has waited longest for its
-        // request; when every one already has its answer, the new one is
-        // told to come back later.
-        auto oldest = connections.end();
-        for (auto it = connections.begin(); it != connections.end(); ++it)
-          if (it->state == Connection::State::Reading &&
-              (oldest == connections.end() || it->opened < oldest->opened))
-            oldest = it;
-        if (oldest == connections.end()) {
-          const std::string busy =
-              plain_answer(503, "service unavailable: too many connections");
-          send_some(s, busy.data(), busy.size());
-          close_socket(s);
-          continue;
-        }
-        drop(oldest);
+      // Room is made by the connection that has waited longest for its
+      // request; when every one already has its answer, the new one is
+      // told to come back later.
+      if (connections.size() >= limits.connections && !drop_oldest_waiting()) {
+        send_some(s, busy.data(), busy.size());
+        close_socket(s);
+        continue;
       }
       Connection c;
       c.socket = s;
@@ -409,8 +411,9 @@ struct Server::Impl {
         !c.stream->pull(c.out))
       c.finishing = true;
     if (!on_writable(c))  // more to send: a client that takes too long to
-      return c.state == State::Answering &&  // take an answer is dropped
-             now - c.answered > limits.answer_seconds;
+      return c.state == State::Answering  // take an answer is dropped, and
+                 ? now - c.answered > limits.answer_seconds  // a stream that
+                 : now - c.moved > limits.stall_seconds;     // takes nothing
     return c.finishing || c.state == State::Answering;
   }
 
@@ -418,7 +421,8 @@ struct Server::Impl {
     std::vector<PollFd> fds;
     while (!stopping) {
       fds.clear();
-      fds.push_back({listener, POLLIN, 0});
+      const bool resting = monotonic_seconds() < listen_after;
+      fds.push_back({listener, static_cast<short>(resting ? 0 : POLLIN), 0});
       fds.push_back({wake_socket, POLLIN, 0});
       for (Connection &c : connections) {
         short events = c.read_closed ? 0 : POLLIN;
@@ -440,7 +444,7 @@ struct Server::Impl {
         auto here = it++;
         if (service(*here, revents, now)) drop(here);
       }
-      accept_all();
+      if (!resting) accept_all(now);
     }
     while (!connections.empty()) drop(connections.begin());
   }

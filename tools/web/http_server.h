@@ -10,7 +10,15 @@
 //   that has waited longest for its request is closed to make room, or,
 //   when every connection already has its answer, the new one gets 503;
 // - a Content-Length over Limits::body gets 413 before the body is read;
-//   a head over Limits::head gets 431; chunked bodies get 411;
+//   a head over Limits::head gets 431, as soon as it is over, ended or
+//   not; chunked bodies get 411 (the head's rules: http_request.h);
+// - once a request is whole, what its client sends after it is dropped up
+//   to Limits::after_request bytes; a client that keeps sending is closed;
+// - an event stream whose client has taken nothing for
+//   Limits::stall_seconds while bytes wait for it is closed;
+// - out of descriptors (EMFILE, ENFILE), room is made as for the
+//   connection bound, or a reserved descriptor takes the connection to
+//   close it, so that the listener never stays readable and spins;
 // - the listening socket is bound exclusively: SO_REUSEADDR alone on POSIX
 //   (which Linux never lets two listeners share) and SO_EXCLUSIVEADDRUSE on
 //   Windows. Never SO_REUSEPORT, which would share the port, and the
@@ -27,24 +35,10 @@
 #include <utility>
 #include <vector>
 
+#include "http_request.h"
+
 namespace kestrav_tool {
 namespace http {
-
-struct Request {
-  std::string method;
-  std::string path;   // the target before any '?'
-  std::string query;  // after the '?', undecoded
-  // In the order they came, names in lower case, values trimmed.
-  std::vector<std::pair<std::string, std::string>> headers;
-  std::string body;
-
-  // How many headers have this (lower-case) name, and the first one's
-  // value ("" when none).
-  size_t count(const std::string &name) const;
-  std::string header(const std::string &name) const;
-  // The query parameter's value as written ("" when absent).
-  std::string param(const std::string &name) const;
-};
 
 // The source of an event stream's bytes.
 class Stream {
@@ -75,6 +69,11 @@ struct Limits {
   // A client that takes longer than this to read an answer (not a stream)
   // is dropped.
   double answer_seconds = 10.0;
+  // An event stream whose client has taken nothing for this long, while
+  // bytes wait for it, is closed.
+  double stall_seconds = 5.0;
+  // What a client may send after its request before it is closed.
+  size_t after_request = 65536;
 };
 
 class Server {

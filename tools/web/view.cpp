@@ -44,6 +44,7 @@ constexpr auto kEndGrace = std::chrono::milliseconds(300);
 // Event streams at once: a page needs one; past this, 503.
 constexpr size_t kMaxStreams = 16;
 constexpr size_t kTokenBytes = 16;
+constexpr const char *kGetMethods = "GET, HEAD";
 
 std::string random_token() {
   uint8_t bytes[kTokenBytes];
@@ -135,36 +136,46 @@ struct LiveView::Impl {
     return http::plain_response(status, why);
   }
 
+  static http::Response not_allowed(const char *allow) {
+    http::Response r = refuse(405, "method not allowed");
+    r.headers.emplace_back("Allow", allow);
+    return r;
+  }
+
   // Every request passes here; a refused one changes nothing.
   http::Response handle(const http::Request &req) {
     // Two Host or Origin headers: which one a check reads and which one
     // the browser meant could differ.
     if (req.count("host") != 1 || req.count("origin") > 1)
       return refuse(400, "bad request: one Host header, at most one Origin");
-    // DNS rebinding: a page on another name that resolves here.
-    const std::string host = req.header("host");
+    // DNS rebinding: a page on another name that resolves here. An
+    // absolute-form target names the server in place of Host.
+    const std::string host = req.host();
     if (!names_this_server(host, port))
       return refuse(403, "forbidden: Host '" + host + "' is not this server");
     // Cross-site requests: a page elsewhere driving this one's servos.
-    if (req.count("origin") == 1 && req.header("origin") != "http://" + host)
+    if (req.count("origin") == 1 &&
+        !same_origin(req.header("origin"), host, port))
       return refuse(403, "forbidden: requests from another origin");
     const bool events_path = req.path == "/events";
     const bool sbus_path = req.path == "/sbus" && setup.accepts_sbus;
     if ((events_path || sbus_path) && !same_token(req.param("token"), token))
       return refuse(403, "forbidden: no token, or the wrong one");
+    // HEAD is GET without the body, which the server leaves out.
+    const bool get = req.method == "GET" || req.method == "HEAD";
     if (events_path) {
-      if (req.method != "GET") return refuse(405, "method not allowed");
-      return events();
+      if (!get) return not_allowed(kGetMethods);
+      return req.method == "HEAD" ? event_stream_head() : events();
     }
     if (sbus_path) {
-      if (req.method != "POST") return refuse(405, "method not allowed");
+      if (req.method != "POST") return not_allowed("POST");
       return post_sbus(req);
     }
     for (size_t k = 0; k < kAssetCount; ++k) {
       const Asset &asset = kAssets[k];
       const bool index = std::string(asset.path) == "/index.html";
       if (req.path != asset.path && !(index && req.path == "/")) continue;
-      if (req.method != "GET") return refuse(405, "method not allowed");
+      if (!get) return not_allowed(kGetMethods);
       http::Response r;
       r.content_type = asset.content_type;
       r.headers.emplace_back("Cache-Control", "no-store");
@@ -172,6 +183,14 @@ struct LiveView::Impl {
       return r;
     }
     return refuse(404, "not found");
+  }
+
+  // What GET /events would answer, without opening a stream.
+  static http::Response event_stream_head() {
+    http::Response r;
+    r.content_type = "text/event-stream";
+    r.headers.emplace_back("Cache-Control", "no-store");
+    return r;
   }
 
   http::Response events() {

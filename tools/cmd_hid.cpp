@@ -97,7 +97,8 @@ int run(int argc, char **argv) {
                  source.description.c_str());
   // A device's bus, VID:PID and name stand for its line settings.
   writer.add_sink(open_record_file(
-      o.record, {"hid", o.device, source.description, o.report_id}));
+      o.record, {"hid", o.device, source.description, o.report_id},
+      o.limits.deadline(monotonic_seconds())));
   const bool recording = source.recording;
 
   Tally tally;
@@ -211,7 +212,7 @@ const Command kHidCommand = {
     "  --seconds S       stop after S seconds\n"
     "  --record FILE     also write every report decoded, 17 bytes each;\n"
     "                    FILE.mcap holds them and the records with their\n"
-    "                    times\n"
+    "                    times; an existing FILE is overwritten\n"
     "  --report-id N     keep only the reports with ID N (0: unnumbered)\n"
     "  --sbus-map MAP    instead of records, print a line of 16 SBUS values\n"
     "                    a report, for `kestrav sbus PORT --input -`. MAP is\n"

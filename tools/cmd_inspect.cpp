@@ -3,9 +3,11 @@
 // keeps its clock: its raw channel goes through the same decoder as in the
 // live run, with each record's t as it was. Any other file is a raw link
 // stream, which has no clock: every record's time is 0.
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "hid_report.h"
@@ -32,20 +34,12 @@ struct InspectOptions {
   bool fast = false;
 };
 
-// A raw link stream, from a file or standard input.
-int inspect_raw(const InspectOptions &o) {
-  std::FILE *in = stdin;
-  std::unique_ptr<std::FILE, int (*)(std::FILE *)> file(nullptr, std::fclose);
-  if (o.path != "-") {
-    file.reset(std::fopen(o.path.c_str(), "rb"));
-    if (!file)
-      throw ToolError(o.path + ": cannot open the file: " + system_reason());
-    in = file.get();
-  } else {
-#if defined(_WIN32)
-    _setmode(_fileno(stdin), _O_BINARY);
-#endif
-  }
+using File = std::unique_ptr<std::FILE, int (*)(std::FILE *)>;
+
+// A raw link stream, from a file or standard input: first the bytes read
+// already to tell what the file is, then the rest.
+int inspect_raw(const InspectOptions &o, std::FILE *in,
+                const std::vector<uint8_t> &first) {
   RecordWriter writer(stdout, o.format, RecordWriter::Kind::Link);
   const std::unique_ptr<LiveView> view =
       serve(o.serve, {"link", o.path, format_name(o.format)}, writer);
@@ -56,6 +50,7 @@ int inspect_raw(const InspectOptions &o) {
   const int failed = run_guarded(
       [&] {
         writer.begin(monotonic_seconds());
+        decoder.feed(first.data(), first.size(), 0.0);
         while ((n = std::fread(buf, 1, sizeof buf, in)) > 0)
           decoder.feed(buf, n, 0.0);
         if (std::ferror(in))
@@ -66,9 +61,29 @@ int inspect_raw(const InspectOptions &o) {
   return failed;
 }
 
+// The pace of a replay: each record when its t comes, but no wait longer
+// than kMaxReplayWait, so that a gap in the file (a device away for a
+// day, or a damaged time) cannot hang the replay.
+class Pace {
+ public:
+  explicit Pace(double start) : start_(start) {}
+  // False when a stop came.
+  bool wait(double t) {
+    if (t - last_ > kMaxReplayWait) skipped_ += t - last_ - kMaxReplayWait;
+    last_ = std::max(last_, t);
+    return sleep_until(start_ + t - skipped_);
+  }
+  static constexpr double kMaxReplayWait = 5.0;
+
+ private:
+  double start_;
+  double last_ = 0;
+  double skipped_ = 0;  // seconds of gaps not waited out
+};
+
 // An MCAP recording, played at its recorded pace into a live view, or as
 // fast as it reads.
-int inspect_mcap(const InspectOptions &o) {
+int inspect_mcap(const InspectOptions &o, std::FILE *file) {
   std::unique_ptr<RecordWriter> writer;
   std::unique_ptr<LiveView> view;
   std::unique_ptr<LinkDecoder> link;
@@ -76,12 +91,13 @@ int inspect_mcap(const InspectOptions &o) {
   RecordingInfo info;
   uint64_t n = 0;
   const double start = monotonic_seconds();
+  Pace pace(start);
   const bool paced = !o.serve.empty() && !o.fast;
   std::string why = "the end of the recording";
   const int failed = run_guarded(
       [&] {
         read_mcap_recording(
-            o.path,
+            o.path, file,
             [&](const RecordingInfo &recorded) {
               info = recorded;
               const RecordKind kind = info.command == "link" ? RecordKind::Link
@@ -96,7 +112,7 @@ int inspect_mcap(const InspectOptions &o) {
               writer->begin(start);
             },
             [&](double t, const uint8_t *data, size_t size) {
-              if (paced && !sleep_until(start + t)) throw OutputClosed();
+              if (paced && !pace.wait(t)) throw OutputClosed();
               if (info.command == "link") {
                 if (size == 0) link->restart();
                 link->feed(data, size, t);
@@ -124,6 +140,29 @@ int inspect_mcap(const InspectOptions &o) {
   return failed;
 }
 
+// Opens FILE and tells a recording from a stream by its first bytes,
+// read once: a pipe (/dev/stdin) cannot give them back.
+int inspect(const InspectOptions &o) {
+  if (o.path == "-") {
+#if defined(_WIN32)
+    _setmode(_fileno(stdin), _O_BINARY);
+#endif
+    return inspect_raw(o, stdin, {});
+  }
+  File file(std::fopen(o.path.c_str(), "rb"), std::fclose);
+  if (!file)
+    throw ToolError(o.path + ": cannot open the file: " + system_reason());
+  std::vector<uint8_t> first(mcap_magic_size());
+  first.resize(std::fread(first.data(), 1, first.size(), file.get()));
+  if (!is_mcap_magic(first.data(), first.size()))
+    return inspect_raw(o, file.get(), first);
+  if (std::fseek(file.get(), 0, SEEK_SET) != 0)
+    throw ToolError(o.path +
+                    ": an MCAP recording, but not in a file that can be read "
+                    "again from its start (a pipe?); give the file itself");
+  return inspect_mcap(o, file.get());
+}
+
 int run(int argc, char **argv) {
   InspectOptions o;
   OptionParser p{"inspect",
@@ -141,8 +180,7 @@ int run(int argc, char **argv) {
   if (first != argc - 1) throw UsageError("inspect takes exactly one FILE");
   o.path = argv[first];
   install_stop_handlers();
-  if (o.path != "-" && is_mcap_file(o.path)) return inspect_mcap(o);
-  return inspect_raw(o);
+  return inspect(o);
 }
 
 }  // namespace
@@ -160,7 +198,8 @@ const Command kInspectCommand = {
     "\n"
     "  --format F        text, csv, jsonl or none (default text)\n"
     "  --serve ADDR      play the recording into the live view in a browser\n"
-    "                    on [HOST:]PORT, at its recorded pace\n"
+    "                    on [HOST:]PORT, at its recorded pace (a gap of\n"
+    "                    more than 5 s is waited out as 5 s)\n"
     "  --fast            with --serve: as fast as it reads\n"
     "  --help            this text\n"};
 

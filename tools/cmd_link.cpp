@@ -123,8 +123,9 @@ int run(int argc, char **argv) {
   RecordWriter writer(stdout, o.format, RecordWriter::Kind::Link);
   const std::unique_ptr<LiveView> view =
       serve(o.limits.serve, {"link", o.port, format_name(o.format)}, writer);
-  writer.add_sink(
-      open_record_file(o.record, {"link", o.port, line_text(o.port, o.line)}));
+  writer.add_sink(open_record_file(o.record,
+                                   {"link", o.port, line_text(o.port, o.line)},
+                                   o.limits.deadline(monotonic_seconds())));
   std::unique_ptr<Port> port = open_port(o.port, o.line);
 
   LinkDecoder decoder(writer, o.limits.count);
@@ -188,7 +189,7 @@ const Command kLinkCommand = {
     "  --format F        text, csv, jsonl or none (default text)\n"
     "  --record FILE     also write every received byte, unchanged, to FILE;\n"
     "                    FILE.mcap holds the bytes and the records with\n"
-    "                    their times\n"
+    "                    their times; an existing FILE is overwritten\n"
     "  --count N         stop after N records (0: no limit)\n"
     "  --seconds S       stop after S seconds\n"
     "  --reconnect       when the port goes away, open it again every 0.5 s\n"

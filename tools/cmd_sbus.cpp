@@ -456,8 +456,9 @@ int run(int argc, char **argv) {
     if (!input) return 0;  // Ctrl-C while a FIFO waited for its writer
   }
   const LineSettings line = sbus_line(o.warn_speed);
-  writer.add_sink(
-      open_record_file(o.record, {"sbus", o.port, line_text(o.port, line)}));
+  writer.add_sink(open_record_file(o.record,
+                                   {"sbus", o.port, line_text(o.port, line)},
+                                   o.limits.deadline(monotonic_seconds())));
   std::unique_ptr<Port> port = open_port(o.port, line);
   LoopbackCheck loopback;
   std::string why;
@@ -515,7 +516,8 @@ const Command kSbusCommand = {
     "                    and compare; exit 0 only if all came back intact\n"
     "  --record FILE     also record each frame sent: FILE.mcap holds the\n"
     "                    frames' bytes and records with their times; any\n"
-    "                    other name, the bytes alone\n"
+    "                    other name, the bytes alone; an existing FILE is\n"
+    "                    overwritten\n"
     "  --format F        print each frame sent as a record: text, csv, jsonl\n"
     "                    or none (default none)\n"
     "  --serve ADDR      live view in a browser on [HOST:]PORT, with sliders\n"

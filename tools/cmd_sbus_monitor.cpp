@@ -54,7 +54,8 @@ int run(int argc, char **argv) {
       limits.serve, {"sbus-monitor", address, format_name(format)}, writer);
   const LineSettings line = sbus_line(warn_speed);
   writer.add_sink(open_record_file(
-      record, {"sbus-monitor", address, line_text(address, line)}));
+      record, {"sbus-monitor", address, line_text(address, line)},
+      limits.deadline(monotonic_seconds())));
   std::unique_ptr<Port> port = open_port(address, line);
 
   SbusScanner scanner;
@@ -133,7 +134,8 @@ const Command kSbusMonitorCommand = {
     "  --format F        text, csv, jsonl or none (default text)\n"
     "  --record FILE     also record what arrives: FILE.mcap holds the bytes\n"
     "                    and the frames with their times; any other name,\n"
-    "                    the bytes alone, unchanged\n"
+    "                    the bytes alone, unchanged; an existing FILE is\n"
+    "                    overwritten\n"
     "  --count N         stop after N frames (0: no limit)\n"
     "  --seconds S       stop after S seconds\n"
     "  --warn-speed      only warn if the port does not keep 100000 baud\n"

@@ -65,6 +65,8 @@ int dispatch(int argc, char **argv) {
     }
     try {
       return c->run(argc - 1, argv + 1);
+    } catch (const EndedWhileWaiting &) {
+      return 0;
     } catch (const UsageError &e) {
       if (e.what()[0] != '\0')
         std::fprintf(stderr, "kestrav %s: %s\n", c->name, e.what());

@@ -30,6 +30,12 @@ struct OutputClosed : std::runtime_error {
   OutputClosed() : std::runtime_error("standard output was closed") {}
 };
 
+// The run's limits (a stop, --seconds) came while it still waited to begin,
+// on a FIFO with no reader: it ends with status 0 and no message.
+struct EndedWhileWaiting : std::runtime_error {
+  EndedWhileWaiting() : std::runtime_error("the run ended while it waited") {}
+};
+
 // The tool's version, "1.0.0": the library's version macros.
 std::string tool_version();
 

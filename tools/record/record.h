@@ -92,8 +92,11 @@ struct RecordingInfo {
 
 // --record FILE: an MCAP recording when FILE ends in ".mcap", else every
 // byte as received, unchanged. Opened now, so that a bad path fails before
-// the port is touched.
+// the port is touched; an existing file is overwritten. A FIFO waits for
+// its reader until the run's deadline (a monotonic_seconds() value,
+// negative for none) or a stop: then EndedWhileWaiting.
 std::unique_ptr<RecordSink> open_record_file(const std::string &path,
-                                             const RecordingInfo &info);
+                                             const RecordingInfo &info,
+                                             double deadline);
 
 }  // namespace kestrav_tool

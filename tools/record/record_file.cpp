@@ -3,16 +3,60 @@
 #if defined(_WIN32)
 #include <io.h>
 #else
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
+#include <algorithm>
+
 #include "mcap_file.h"
 #include "options.h"
+#include "port.h"
 #include "record.h"
 
 namespace kestrav_tool {
 
-RecordFile::RecordFile(const std::string &path) : path_(path) {
+namespace {
+
+#if !defined(_WIN32)
+// How often a FIFO with no reader yet is tried again.
+constexpr double kFifoRetrySeconds = 0.05;
+
+bool is_fifo(const std::string &path) {
+  struct stat st {};
+  return stat(path.c_str(), &st) == 0 && S_ISFIFO(st.st_mode);
+}
+#endif
+
+}  // namespace
+
+RecordFile::RecordFile(const std::string &path, double deadline) : path_(path) {
+#if !defined(_WIN32)
+  if (is_fifo(path)) {
+    // A plain open would block until a reader comes, past every limit of
+    // the run and deaf to a stop. Without blocking it fails with ENXIO
+    // while no reader is there.
+    int fd;
+    while ((fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0) {
+      if (errno != ENXIO && errno != EINTR) fail("open");
+      const double now = monotonic_seconds();
+      if (deadline >= 0 && now >= deadline) throw EndedWhileWaiting();
+      const double next = now + kFifoRetrySeconds;
+      if (!sleep_until(deadline >= 0 ? std::min(next, deadline) : next))
+        throw EndedWhileWaiting();
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    file_ = fdopen(fd, "wb");
+    if (file_ == nullptr) {
+      ::close(fd);
+      fail("open");
+    }
+    return;
+  }
+#else
+  (void)deadline;
+#endif
   file_ = std::fopen(path.c_str(), "wb");
   if (file_ == nullptr) fail("create");
 }
@@ -56,7 +100,8 @@ namespace {
 // old, which any tool can read, with no clock.
 class RawFileSink : public RecordSink {
  public:
-  explicit RawFileSink(const std::string &path) : file_(path) {}
+  RawFileSink(const std::string &path, double deadline)
+      : file_(path, deadline) {}
   bool wants(Format) const override { return false; }
   void record(const EncodedRecord &) override {}
   void raw(double, const uint8_t *data, size_t n) override {
@@ -78,10 +123,12 @@ bool ends_with(const std::string &s, const std::string &end) {
 }  // namespace
 
 std::unique_ptr<RecordSink> open_record_file(const std::string &path,
-                                             const RecordingInfo &info) {
+                                             const RecordingInfo &info,
+                                             double deadline) {
   if (path.empty()) return nullptr;
-  if (ends_with(path, ".mcap")) return open_mcap_recording(path, info);
-  return std::make_unique<RawFileSink>(path);
+  if (ends_with(path, ".mcap"))
+    return open_mcap_recording(path, info, deadline);
+  return std::make_unique<RawFileSink>(path, deadline);
 }
 
 }  // namespace kestrav_tool

@@ -10,8 +10,11 @@ namespace kestrav_tool {
 
 class RecordFile {
  public:
-  // Creates path now; a failure is a ToolError.
-  explicit RecordFile(const std::string &path);
+  // Creates path now, or empties it (an existing file is overwritten); a
+  // failure is a ToolError. A FIFO is opened once a reader opens it, and
+  // waited for within the run's limits: a stop, or deadline (a
+  // monotonic_seconds() value, negative for none), throws EndedWhileWaiting.
+  RecordFile(const std::string &path, double deadline);
   ~RecordFile();  // closes, unchecked, after an error
   RecordFile(const RecordFile &) = delete;
   RecordFile &operator=(const RecordFile &) = delete;

@@ -126,7 +126,14 @@ int run(int argc, char **argv) {
   writer.add_sink(open_record_file(o.record,
                                    {"link", o.port, line_text(o.port, o.line)},
                                    o.limits.deadline(monotonic_seconds())));
-  std::unique_ptr<Port> port = open_port(o.port, o.line);
+  // A peer that takes the connection and drops it at once is a port gone
+  // like any other: with --reconnect it is waited for.
+  std::unique_ptr<Port> port;
+  try {
+    port = open_port(o.port, o.line);
+  } catch (const PortGone &) {
+    if (!o.limits.reconnect) throw;
+  }
 
   LinkDecoder decoder(writer, o.limits.count);
   const double start = monotonic_seconds();
@@ -137,20 +144,35 @@ int run(int argc, char **argv) {
   const int failed = run_guarded(
       [&] {
         writer.begin(start);
-        send_request(*port, o);
+        bool connected = port != nullptr, request = true;
         uint8_t buf[4096];
         for (;;) {
-          size_t got = 0;
-          r = read_until(*port, buf, sizeof buf, got, deadline);
-          if (r == ReadStatus::Closed && o.limits.reconnect) {
+          if (!port) {
             reconnect(port, o.port, o.line, deadline);
             if (!port) {  // the run ended while the port was away
               r = stop_requested() ? ReadStatus::Stopped : ReadStatus::Timeout;
               break;
             }
-            decoder.restart();  // no byte of the old stream in a record
-            writer.raw(monotonic_seconds() - start, nullptr, 0);
-            send_request(*port, o);  // record numbers carry on
+            if (connected) {
+              decoder.restart();  // no byte of the old stream in a record
+              writer.raw(monotonic_seconds() - start, nullptr, 0);
+            }
+            connected = request = true;  // record numbers carry on
+          }
+          if (request) {
+            try {
+              send_request(*port, o);
+            } catch (const PortGone &) {
+              if (!o.limits.reconnect) throw;
+              port.reset();
+              continue;
+            }
+            request = false;
+          }
+          size_t got = 0;
+          r = read_until(*port, buf, sizeof buf, got, deadline);
+          if (r == ReadStatus::Closed && o.limits.reconnect) {
+            port.reset();
             continue;
           }
           if (r != ReadStatus::Data) {

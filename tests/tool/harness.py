@@ -125,7 +125,8 @@ class DroppingDevice:
     """A device on TCP loopback that drops its connections: the k-th
     connection, once the host's first bytes arrive (with wait_for_host),
     gets sends[k] and is closed, except the last, which stays open until
-    the host leaves. address is its tcp:HOST:PORT."""
+    the host leaves; a send of None resets its connection at once, before
+    the host's first bytes. address is its tcp:HOST:PORT."""
 
     def __init__(self, test, sends, wait_for_host=True):
         import socket
@@ -142,6 +143,11 @@ class DroppingDevice:
                     conn, _ = self.server.accept()
                 except OSError:
                     return
+                if data is None:  # accepts, then resets
+                    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                    b"\x01\x00\x00\x00\x00\x00\x00\x00")
+                    conn.close()
+                    continue
                 with conn:
                     conn.settimeout(TIMEOUT)
                     if wait_for_host:

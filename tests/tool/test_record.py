@@ -6,10 +6,12 @@ KESTRAV_MCAP_READER (read_mcap.mjs)."""
 import json
 import os
 import signal
+import struct
 import subprocess
 import tempfile
 import time
 import unittest
+import zlib
 
 from harness import TIMEOUT, WINDOWS, Pty, tool
 from test_hid import decode, reports
@@ -31,6 +33,43 @@ def read_mcap(path):
     if out.returncode != 0:
         raise AssertionError("read_mcap.mjs: " + out.stderr)
     return json.loads(out.stdout)
+
+
+def mcap(records_of_channel, metadata=None, compression="", end=True):
+    """A small MCAP file as another writer might make it: a hid recording's
+    raw channel (metadata overridden by metadata), its messages at the
+    given (t in ns, bytes), in one chunk, with every CRC."""
+    def string(text):
+        return struct.pack("<I", len(text)) + text.encode()
+
+    def record(op, body):
+        return bytes([op]) + struct.pack("<Q", len(body)) + body
+    meta = {"kestrav.command": "hid", "kestrav.start_time_ns": "1000",
+            "kestrav.report_id": "-1"}
+    meta.update(metadata or {})
+    pairs = b"".join(string(k) + string(v) for k, v in meta.items())
+    channel = record(0x04, struct.pack("<HH", 1, 0) + string("/hid/raw") +
+                     string("application/octet-stream") +
+                     struct.pack("<I", len(pairs)) + pairs)
+    messages = b"".join(record(0x05, struct.pack("<HIQQ", 1, k, 1000 + t,
+                                                  1000 + t) + data)
+                        for k, (t, data) in enumerate(records_of_channel))
+    inner = channel + messages
+    chunk = record(0x06, struct.pack("<QQQI", 0, 0, len(inner),
+                                     zlib.crc32(inner)) + string(compression)
+                   + struct.pack("<Q", len(inner)) + inner)
+    data = MAGIC + record(0x01, string("kestrav") + string("test")) + chunk
+    if not end:
+        return data
+    data += record(0x0F, struct.pack("<I", zlib.crc32(data)))
+    return data + record(0x02, struct.pack("<QQI", 0, 0, 0)) + MAGIC
+
+
+MAGIC = b"\x89MCAP0\r\n"
+
+
+def lines(text):
+    return [json.loads(line) for line in text.splitlines()]
 
 
 @unittest.skipUnless(READER, "no MCAP reader given")
@@ -61,6 +100,8 @@ class McapRecording(unittest.TestCase):
                                  (decoded_topic, "json")]))
         [schema] = {json.dumps(x, sort_keys=True): x
                     for x in s["schemas"]}.values()
+        self.assertEqual({c["schemaId"] for c in channels.values()
+                          if c["topic"] == decoded_topic}, {schema["id"]})
         self.assertEqual(schema["encoding"], "jsonschema")
         self.assertEqual(set(json.loads(schema["data"])["required"]),
                          set(live[0]))
@@ -193,6 +234,87 @@ class McapRecording(unittest.TestCase):
         self.assertGreaterEqual(len(replay), len(records))
         self.assertEqual([(r["block15"], r["block32"]) for r in replay],
                          want[:len(replay)])
+
+
+    @unittest.skipIf(WINDOWS, "SIGKILL and FIFOs are POSIX")
+    def test_a_kill_loses_at_most_half_a_second_however_quiet(self):
+        fifo = os.path.join(self.tmp, "pad")
+        os.mkfifo(fifo)
+        sent = reports(200)
+
+        def killed_run(name, count, quiet):
+            path = os.path.join(self.tmp, name)
+            proc = subprocess.Popen(tool("hid", fifo, "--format", "none",
+                                         "--record", path),
+                                    stderr=subprocess.DEVNULL)
+            self.addCleanup(proc.kill)
+            with open(fifo, "wb") as w:
+                w.write(b"".join(sent[:count]))
+                w.flush()
+                time.sleep(quiet)
+                proc.kill()
+                proc.wait()
+            return subprocess.run(tool("inspect", path, "--format", "jsonl"),
+                                  capture_output=True, text=True,
+                                  timeout=TIMEOUT)
+        # Killed inside the first chunk: the file still says what it is.
+        out = killed_run("early.mcap", 5, 0.1)
+        self.assertEqual((out.returncode, out.stdout), (0, ""), out.stderr)
+        self.assertIn("ends early, with no records", out.stderr)
+        # A device that goes quiet: its chunk is closed all the same.
+        out = killed_run("quiet.mcap", 200, 0.9)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertEqual([r["values"] for r in lines(out.stdout)],
+                         [decode(r) for r in sent])
+
+    def test_damaged_and_foreign_files_are_named(self):
+        good = [(k * 10**6, r) for k, r in enumerate(reports(40))]
+        path = os.path.join(self.tmp, "x.mcap")
+
+        def inspect(data, *args, **kw):
+            with open(path, "wb") as f:
+                f.write(data)
+            return subprocess.run(tool("inspect", path, "--format", "jsonl",
+                                       *args), capture_output=True, text=True,
+                                  timeout=TIMEOUT, **kw)
+        out = inspect(mcap(good))
+        self.assertEqual((out.returncode, out.stderr), (0, ""))
+        self.assertEqual(len(lines(out.stdout)), 40)
+        # One byte changed in a report: its chunk is left out, by offset.
+        data = bytearray(mcap(good))
+        data[len(data) // 2] ^= 0x10
+        out = inspect(bytes(data))
+        self.assertEqual((out.returncode, out.stdout), (1, ""))
+        self.assertIn("the chunk at offset 36 is damaged", out.stderr)
+        for meta, compression, why in (
+                ({}, "zstd", "compressed with 'zstd'"),
+                ({"kestrav.start_time_ns": "soon"}, "", "start_time_ns"),
+                ({"kestrav.report_id": "x"}, "", "report_id"),
+                ({"kestrav.command": "fly"}, "", "unknown command 'fly'")):
+            with self.subTest(why=why):
+                out = inspect(mcap(good, meta, compression))
+                self.assertEqual(out.returncode, 1)
+                self.assertIn(path, out.stderr)
+                self.assertIn(why, out.stderr)
+                self.assertEqual(len(out.stderr.splitlines()), 1, out.stderr)
+        if WINDOWS:
+            return
+        # Through a pipe: a recording is named; a stream loses no byte.
+        for data, status, want in ((mcap(good), 1, "a pipe"),
+                                   (b"\x00" * 3 + MAGIC[:5], 0, "")):
+            out = subprocess.run(tool("inspect", "/dev/stdin"), input=data,
+                                 capture_output=True, timeout=TIMEOUT)
+            self.assertEqual(out.returncode, status, out.stderr)
+            self.assertIn(want.encode(), out.stderr)
+        # A gap of a year in a paced replay is waited out as 5 s.
+        year = 365 * 86400 * 10**9
+        started = time.monotonic()
+        out = inspect(mcap([good[0], (year, good[1][1])]), "--serve",
+                      "127.0.0.1:0")
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertEqual([r["t"] for r in lines(out.stdout)],
+                         [0, 365 * 86400])
+        self.assertLess(time.monotonic() - started, 8)
 
 
 if __name__ == "__main__":

@@ -14,6 +14,7 @@
 #include "hid_report.h"
 #include "http_request.h"
 #include "link_decoder.h"
+#include "mcap_file.h"
 #include "options.h"
 #include "port.h"
 #include "record.h"
@@ -157,6 +158,30 @@ TEST(OptionValues, NumbersAmountsAndAddresses) {
   for (const Origin &o : origins)
     EXPECT_EQ(same_origin(o.origin, o.host, o.port), o.same)
         << o.origin << " from " << o.host;
+}
+
+// A recording keeps each record's t as nanoseconds after the start; a
+// replay divides them by 1e9 and prints t to the microsecond, as the run
+// did. Every half-microsecond tie, and its neighbours a few ulps away,
+// must come back exactly as it was printed.
+TEST(RecordingTime, GivesBackEveryPrintedMicrosecond) {
+  char live[64], replayed[64];
+  unsigned ties = 0;
+  for (int64_t us = 0; us < 2000000; us += 13) {
+    double t = (static_cast<double>(us) + 0.5) / 1e6 +
+               1000.0 * static_cast<double>(us % 3);
+    t = std::nextafter(t, 0.0);
+    for (int k = 0; k < 3; ++k, t = std::nextafter(t, 1e9)) {
+      const int64_t ns = recording_ns(t);
+      ties += std::llround(t * 1e9) % 1000 == 500;
+      std::snprintf(live, sizeof live, "%.6f", t);
+      std::snprintf(replayed, sizeof replayed, "%.6f",
+                    static_cast<double>(ns) / 1e9);
+      ASSERT_STREQ(live, replayed) << "ns " << ns;
+      ASSERT_LE(std::llabs(ns - std::llround(t * 1e9)), 1);
+    }
+  }
+  EXPECT_GT(ties, 100000u);
 }
 
 // A request head, as the view's server reads it: what it refuses and why.

@@ -308,6 +308,7 @@ int connect_to(const std::string &address) {
   addrinfo *found = resolve(address, false);
   std::string why = "no address";
   int fd = -1;
+  bool reset = false;  // the peer took the connection, then dropped it
   for (addrinfo *a = found; a != nullptr && fd < 0; a = a->ai_next) {
     fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
                 a->ai_protocol);
@@ -330,11 +331,13 @@ int connect_to(const std::string &address) {
     }
     if (rc != 0) {
       why = reason();
+      reset = errno == ECONNRESET;
       close(fd);
       fd = -1;
     }
   }
   freeaddrinfo(found);
+  if (fd < 0 && reset) throw PortGone(address + ": " + why);
   if (fd < 0) throw PortError(address + ": " + why);
   return fd;
 }

@@ -429,6 +429,10 @@ class RecordingReader {
 
   // What the end of the file says, once read() returned.
   void finish() {
+    if (damage_ > 0)
+      throw ToolError(path_ + ": damaged (" + std::to_string(damage_) +
+                      (damage_ == 1 ? " fault" : " faults") +
+                      " above); what it holds may be incomplete");
     if (!found_)
       throw ToolError(path_ + ": an MCAP file, but no recording of kestrav");
     if (!footer_ || !ends_with_magic()) {
@@ -443,10 +447,6 @@ class RecordingReader {
                      "did not end cleanly); read up to where it ends\n",
                      path_.c_str());
     }
-    if (damage_ > 0)
-      throw ToolError(path_ + ": damaged (" + std::to_string(damage_) +
-                      (damage_ == 1 ? " fault" : " faults") +
-                      " above); what it holds may be incomplete");
   }
 
  private:

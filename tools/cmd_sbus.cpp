@@ -278,11 +278,25 @@ class InputLines {
 // equal and a repeated or reordered frame shows. What comes back is read as
 // frames, resynchronising on frame boundaries as a receiver does, so one
 // lost byte costs one frame, not every frame after it.
+//
+// A frame that comes back is matched by its bytes and its place: every
+// frame sent has a number, and the last one matched in order is the
+// place. With constant values the frames repeat every four, so a frame's
+// bytes alone can name several frames sent; it is taken for the one that
+// needs the fewest faults to explain: the next one (none), the one at the
+// place again (a repeat), one just behind (late), or the nearest one ahead
+// (those between are lost). One that matches none took the place of a frame
+// between two matches that never came back (corrupted), or, if there was
+// none, came back though never sent.
 class LoopbackCheck {
  public:
   void sent(const SbusFrame &frame) {
-    awaited_.push_back(frame);
-    ++sent_;
+    sent_.push_back({frame, false});
+    ++sent_count_;
+    if (sent_.size() > kKept) {  // long gone: counted missing if not back
+      sent_.pop_front();
+      ++base_;
+    }
   }
   void received(const uint8_t *data, size_t n) {
     scanner_.feed(data, n, [&](const uint8_t *f) { take(f); });
@@ -314,16 +328,18 @@ class LoopbackCheck {
       received(buf, got);
       quiet_until = monotonic_seconds() + quiet;
     }
-    const uint64_t missing = sent_ - intact_ - corrupted_;
+    settle(base_ + sent_.size());
+    const uint64_t missing = sent_count_ - intact_ - corrupted_;
     const uint64_t stray = scanner_.skipped();  // outside any whole frame
     std::printf(
         "%llu frames sent, %llu received intact, %llu corrupted, %llu "
         "missing\n",
-        static_cast<unsigned long long>(sent_),
+        static_cast<unsigned long long>(sent_count_),
         static_cast<unsigned long long>(intact_),
         static_cast<unsigned long long>(corrupted_),
         static_cast<unsigned long long>(missing));
     const std::pair<uint64_t, const char *> more[] = {
+        {late_, "frames came back out of order"},
         {repeated_, "frames came back again"},
         {unsent_, "frames came back that were never sent"},
         {stray, "bytes came back outside any whole frame"}};
@@ -332,46 +348,82 @@ class LoopbackCheck {
         std::printf("%llu %s\n", static_cast<unsigned long long>(m.first),
                     m.second);
     std::fflush(stdout);
-    return intact_ == sent_ && repeated_ == 0 && unsent_ == 0 && stray == 0;
+    return intact_ == sent_count_ && late_ == 0 && repeated_ == 0 &&
+           unsent_ == 0 && stray == 0;
   }
 
  private:
-  // How far ahead a frame that came back is looked for among those
-  // awaited: frames before it were lost. Within four frames the end bytes
-  // differ, so a match is that frame and no other.
-  static constexpr size_t kLookAhead = 3;
+  struct Sent {
+    SbusFrame frame;
+    bool back;  // came back, or was counted corrupted
+  };
+  // How far behind the place a frame is looked for: within four frames the
+  // end bytes differ.
+  static constexpr uint64_t kBehind = 3;
+  // Frames kept for matching: minutes of frames at the fastest period.
+  static constexpr size_t kKept = 65536;
+
+  bool kept(uint64_t k) const { return k >= base_ && k - base_ < sent_.size(); }
+  Sent &at(uint64_t k) { return sent_[static_cast<size_t>(k - base_)]; }
 
   void take(const uint8_t *f) {
-    const SbusFrame frame = to_frame(f);
-    for (size_t k = 0; k < awaited_.size() && k <= kLookAhead; ++k) {
-      if (awaited_[k] != frame) continue;
-      awaited_.erase(awaited_.begin(),
-                     awaited_.begin() + static_cast<long>(k) + 1);
-      ++intact_;  // the k before it stay counted as missing
-      last_ = frame;
-      have_last_ = true;
-      return;
-    }
-    if (have_last_ && frame == last_) {
-      ++repeated_;
-    } else if (!awaited_.empty()) {
-      awaited_.pop_front();  // the frame expected here, damaged
-      ++corrupted_;
-    } else {
-      ++unsent_;
-    }
-  }
-  static SbusFrame to_frame(const uint8_t *f) {
     SbusFrame frame;
     std::copy(f, f + kSbusFrameSize, frame.begin());
-    return frame;
+    // Behind: the place itself (a repeat), or a frame passed over (late).
+    uint64_t behind = UINT64_MAX;
+    for (uint64_t b = 0; b <= kBehind && b < next_; ++b)
+      if (kept(next_ - 1 - b) && at(next_ - 1 - b).frame == frame) {
+        behind = b;
+        break;
+      }
+    // Ahead: the nearest frame not back yet; those before it are lost.
+    uint64_t ahead = UINT64_MAX;
+    for (uint64_t k = std::max(next_, base_); kept(k); ++k)
+      if (!at(k).back && at(k).frame == frame) {
+        ahead = k - next_;
+        break;
+      }
+    if (ahead != UINT64_MAX && (behind == UINT64_MAX || ahead < behind)) {
+      const uint64_t k = next_ + ahead;
+      settle(k);
+      at(k).back = true;
+      ++intact_;
+      next_ = k + 1;
+    } else if (behind != UINT64_MAX) {
+      Sent &s = at(next_ - 1 - behind);
+      if (s.back) {
+        ++repeated_;
+      } else {
+        s.back = true;
+        ++intact_;
+        ++late_;
+      }
+    } else {
+      ++unmatched_;
+    }
   }
 
-  std::deque<SbusFrame> awaited_;
+  // The frames that matched nothing since the place took the places of
+  // frames before until that never came back: each pair is one corrupted
+  // frame; the rest of them were never sent.
+  void settle(uint64_t until) {
+    for (uint64_t k = std::max(next_, base_); k < until && unmatched_ > 0; ++k)
+      if (!at(k).back) {
+        at(k).back = true;
+        ++corrupted_;
+        --unmatched_;
+      }
+    unsent_ += unmatched_;
+    unmatched_ = 0;
+  }
+
+  std::deque<Sent> sent_;  // frame numbers from base_ on
+  uint64_t base_ = 0;
+  uint64_t next_ = 0;  // the frame after the last one matched in order
+  uint64_t unmatched_ = 0;
   SbusScanner scanner_;
-  SbusFrame last_{};
-  bool have_last_ = false;
-  uint64_t sent_ = 0, intact_ = 0, corrupted_ = 0, repeated_ = 0, unsent_ = 0;
+  uint64_t sent_count_ = 0, intact_ = 0, corrupted_ = 0, late_ = 0,
+           repeated_ = 0, unsent_ = 0;
 };
 
 // Sends frames until a limit, the end of the input or a stop; returns why

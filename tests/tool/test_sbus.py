@@ -261,10 +261,14 @@ class LinuxSbus(SbusTest):
 
     @unittest.skipUnless(TERMIOS2, NO_TERMIOS2)
     def test_loopback_self_test(self):
+        NOISE = pack([7] * 16)[:-1] + b"\x14"  # frame-shaped, never sent
         # The pty's other side echoes every byte, as TX wired to RX would,
         # after an edit of the whole stream so far (20 frames, 500 bytes).
         def cut(s, at, n=1):
             return s[:at] + s[at + n:]
+
+        def frames(s):
+            return [s[k:k + 25] for k in range(0, len(s) - 24, 25)]
         ok = "20 frames sent, 20 received intact, 0 corrupted, 0 missing"
         cases = (
             ("as sent", lambda s: s, 0, [ok]),
@@ -281,7 +285,20 @@ class LinuxSbus(SbusTest):
              [ok, "3 bytes came back outside any whole frame"]),
             ("the last frame again",
              lambda s: s + (s[-25:] if len(s) == 500 else b""), 1,
-             [ok, "1 frames came back again"]))
+             [ok, "1 frames came back again"]),
+            # With constant values the frames repeat every four: a frame
+            # must be told by its place too, not its bytes alone.
+            ("every frame twice, four frames late",
+             lambda s: b"".join(f + f for f in frames(s)[
+                 :None if len(s) == 500 else max(0, len(s) // 25 - 4)]), 1,
+             [ok, "20 frames came back again"]),
+            ("a frame of noise",
+             lambda s: s[:250] + NOISE + s[250:] if len(s) >= 250 else s, 1,
+             [ok, "1 frames came back that were never sent"]),
+            ("frames swapped in pairs",
+             lambda s: b"".join(b + a for a, b in zip(frames(s)[::2],
+                                                     frames(s)[1::2])), 1,
+             [ok, "10 frames came back out of order"]))
         for name, edit, status, summary in cases:
             with self.subTest(name):
                 pty = Pty(self)

@@ -318,22 +318,31 @@ class PosixLink(LinkTest):
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 text=True)
         self.addCleanup(proc.kill)
-        reader = Lines(proc)
+        reader, err = Lines(proc), Lines(proc, proc.stderr)
         frame = bytes.fromhex("faa51f0000") + bytes(range(30)) + b"\x5f"
         for n in (1, 2):
             self.assertEqual(plug.read_until(lambda d: d == REQUEST), REQUEST)
+            appeared = time.monotonic()
+            if n == 2:  # the node is watched, not only tried every 0.5 s
+                gap = appeared - plugged
+                self.assertTrue(0.15 < gap < 0.35, "opened %.3f s after the "
+                                "node appeared" % gap)
             os.write(plug.master, frame * 2)
             records = [json.loads(reader.readline()) for _ in range(2)]
             self.assertEqual([r["n"] for r in records], [2 * n - 1, 2 * n])
             if n == 1:
                 plug.unplug()
                 os.unlink(link)
+                err.readline()  # the peer closed the connection
+                self.assertIn("gone", err.readline())
+                # Just after a try: the next one is 0.45 s away.
+                time.sleep(0.55)
                 plug = Pty(self)
                 os.symlink(plug.path, link)
+                plugged = time.monotonic()
+        self.assertIn(link + ": back", err.readline())
         proc.send_signal(signal.SIGINT)
-        _, err = reader.rest()
-        self.assertEqual(proc.returncode, 0, err)
-        self.assertIn(link + ": back", err)
+        self.assertEqual(proc.wait(timeout=TIMEOUT), 0)
         self.assertEqual(plug.read_until(lambda d: d == STOP), STOP)
 
     def test_a_slow_host_is_waited_for(self):

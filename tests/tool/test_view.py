@@ -389,6 +389,26 @@ class ViewUnderAttack(unittest.TestCase):
                 self.assertIn("--serve %s: cannot listen there: Address "
                               "already in use" % listen, out.stderr)
 
+    @unittest.skipUnless(os.geteuid() == 0, "port 80 takes root")
+    def test_on_port_80_host_and_origin_leave_the_port_out(self):
+        proc = subprocess.Popen(tool("link", Pty(self).path, "--format",
+                                     "none", "--serve", "127.0.0.1:80"),
+                                stderr=subprocess.PIPE)
+        self.addCleanup(proc.kill)
+        line = Lines(proc, proc.stderr).readline()
+        if "in use" in line:
+            self.skipTest("port 80 is taken here")
+        token = VIEW_LINE.fullmatch(line)[2]
+        for origin, status in (("http://127.0.0.1", 200),
+                               ("http://127.0.0.1:8080", 403)):
+            with self.subTest(origin=origin):
+                self.assertEqual(raw_status(
+                    "127.0.0.1:80", "GET /events?token=%s HTTP/1.1\r\nHost: "
+                    "127.0.0.1\r\nOrigin: %s\r\n\r\n" % (token, origin)),
+                    status)
+        proc.send_signal(signal.SIGINT)
+        self.assertEqual(proc.wait(timeout=TIMEOUT), 0)
+
     def test_a_bind_to_every_address_answers_address_literals(self):
         proc = subprocess.Popen(tool("link", Pty(self).path, "--format", "none",
                                      "--serve", "0.0.0.0:0"),

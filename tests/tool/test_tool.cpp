@@ -198,6 +198,8 @@ TEST(HttpHead, RefusesWhatCouldSlipPastAHeaderCheck) {
       {"GET /\r\nHost: h\r\n", 400},
       {"GET  HTTP/1.1\r\nHost: h\r\n", 400},
       {"GET /a b HTTP/1.1\r\nHost: h\r\n", 400},
+      {std::string("GET /events\0?token=a HTTP/1.1\r\nHost: h\r\n", 40), 400},
+      {"GET /\xC3\xA9 HTTP/1.1\r\nHost: h\r\n", 400},
       {"GET * HTTP/1.1\r\nHost: h\r\n", 400},
       {"G(T / HTTP/1.1\r\nHost: h\r\n", 400},
       {"GET / HTTP/1.1\r\nHost: h\r\n Origin: http://evil.example\r\n", 400},

@@ -43,6 +43,15 @@ bool token(const std::string &s) {
   });
 }
 
+// A request target is visible ASCII alone: anything else arrives
+// percent-encoded from a browser.
+bool visible(const std::string &s) {
+  return std::all_of(s.begin(), s.end(), [](char ch) {
+    const auto c = static_cast<unsigned char>(ch);
+    return c > 0x20 && c < 0x7F;
+  });
+}
+
 bool http_version(const std::string &v) {
   return v.size() == 8 && v.compare(0, 7, "HTTP/1.") == 0 &&
          std::isdigit(static_cast<unsigned char>(v[7]));
@@ -96,6 +105,8 @@ HeadResult parse_head(const std::string &head, size_t body_limit,
     return refuse(400, "bad request: not an HTTP/1.x request line");
   req.method = line.substr(0, s1);
   std::string target = line.substr(s1 + 1, s2 - s1 - 1);
+  if (!visible(target))
+    return refuse(400, "bad request: the target is not a path");
   if (lower(target.substr(0, 7)) == kAbsolutePrefix) {
     const size_t slash = std::min(target.find_first_of("/?", 7), target.size());
     req.authority = target.substr(7, slash - 7);
@@ -106,8 +117,7 @@ HeadResult parse_head(const std::string &head, size_t body_limit,
     if (req.authority.empty())
       return refuse(400, "bad request: an absolute target without a host");
   }
-  if (target.empty() || target[0] != '/' ||
-      target.find_first_of(" \t") != std::string::npos)
+  if (target.empty() || target[0] != '/')
     return refuse(400, "bad request: the target is not a path");
   const size_t q = target.find('?');
   req.path = target.substr(0, q);

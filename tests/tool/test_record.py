@@ -267,6 +267,24 @@ class McapRecording(unittest.TestCase):
         self.assertEqual([r["values"] for r in lines(out.stdout)],
                          [decode(r) for r in sent])
 
+    @unittest.skipIf(WINDOWS, "FIFOs and signals are POSIX")
+    def test_a_fifo_with_no_reader_waits_within_the_run_limits(self):
+        fifo = os.path.join(self.tmp, "out.mcap")
+        os.mkfifo(fifo)
+        started = time.monotonic()
+        out = subprocess.run(tool("link", Pty(self).path, "--record", fifo,
+                                  "--seconds", 1), capture_output=True,
+                             text=True, timeout=TIMEOUT)
+        self.assertEqual((out.returncode, out.stderr), (0, ""))
+        self.assertLess(time.monotonic() - started, 3)
+        proc = subprocess.Popen(tool("link", Pty(self).path, "--record", fifo),
+                                stderr=subprocess.PIPE, text=True)
+        self.addCleanup(proc.kill)
+        time.sleep(0.3)
+        proc.send_signal(signal.SIGTERM)
+        self.assertEqual(proc.communicate(timeout=TIMEOUT), (None, ""))
+        self.assertEqual(proc.returncode, 0)
+
     def test_damaged_and_foreign_files_are_named(self):
         good = [(k * 10**6, r) for k, r in enumerate(reports(40))]
         path = os.path.join(self.tmp, "x.mcap")

@@ -242,6 +242,10 @@ TEST(HttpHead, RefusesWhatCouldSlipPastAHeaderCheck) {
             0);
   EXPECT_EQ(bare.path, "/");
   EXPECT_EQ(bare.host(), "[::1]:8");
+  // A request line with no line end: no header to read past its end.
+  http::Request alone;
+  EXPECT_EQ(http::parse_head("GET / HTTP/1.1", 4096, alone).status, 0);
+  EXPECT_TRUE(alone.headers.empty());
   EXPECT_EQ(http::parse_head("POST / HTTP/1.1\r\nContent-Length: 12\r\n\r\n",
                              4096, bare)
                 .body_size,

@@ -79,6 +79,7 @@ def check_prefix(prefix, tmp, args):
         check_elf_machines(prefix, args.elf_machine)
     for name in ("LICENSE", "README.md", "CHANGELOG.md",
                  "third_party/mcap.LICENSE", "third_party/uplot.LICENSE",
+                 "third_party/zstd.LICENSE",
                  "third_party/nlohmann-json.copyright"):
         one(prefix, "share/doc/Kestrav/" + name)
     check_consumers(prefix, tmp, args)

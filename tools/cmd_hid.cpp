@@ -39,7 +39,8 @@ HidOptions parse(int argc, char **argv) {
                   {"report-id", required_argument, nullptr, 'i'},
                   {"sbus-map", required_argument, nullptr, 'm'},
                   kReconnectOption,
-                  kServeOption}};
+                  kServeOption,
+                  kRecordCompressionOption}};
   const int first = p.parse(argc, argv, [&](int c, const char *arg) {
     if (o.limits.take(c, arg)) return;
     switch (c) {
@@ -96,9 +97,10 @@ int run(int argc, char **argv) {
     std::fprintf(stderr, "kestrav hid: %s: %s\n", o.device.c_str(),
                  source.description.c_str());
   // A device's bus, VID:PID and name stand for its line settings.
-  writer.add_sink(open_record_file(
-      o.record, {"hid", o.device, source.description, o.report_id},
-      o.limits.deadline(monotonic_seconds())));
+  writer.add_sink(open_record_file(o.record,
+                                   {"hid", o.device, source.description,
+                                    o.report_id, o.limits.compress_records},
+                                   o.limits.deadline(monotonic_seconds())));
   const bool recording = source.recording;
 
   Tally tally;
@@ -213,6 +215,9 @@ const Command kHidCommand = {
     "  --record FILE     also write every report decoded, 17 bytes each;\n"
     "                    FILE.mcap holds them and the records with their\n"
     "                    times; an existing FILE is overwritten\n"
+    "  --record-compression C\n"
+    "                    an MCAP recording's chunks: zstd (the default) or\n"
+    "                    none\n"
     "  --report-id N     keep only the reports with ID N (0: unnumbered)\n"
     "  --sbus-map MAP    instead of records, print a line of 16 SBUS values\n"
     "                    a report, for `kestrav sbus PORT --input -`. MAP is\n"

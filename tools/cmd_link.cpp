@@ -61,7 +61,8 @@ LinkOptions parse(int argc, char **argv) {
                   kCountOption,
                   kSecondsOption,
                   kReconnectOption,
-                  kServeOption}};
+                  kServeOption,
+                  kRecordCompressionOption}};
   const int next_operand = p.parse(argc, argv, [&](int c, const char *arg) {
     if (o.limits.take(c, arg)) return;
     switch (c) {
@@ -124,7 +125,8 @@ int run(int argc, char **argv) {
   const std::unique_ptr<LiveView> view =
       serve(o.limits.serve, {"link", o.port, format_name(o.format)}, writer);
   writer.add_sink(open_record_file(o.record,
-                                   {"link", o.port, line_text(o.port, o.line)},
+                                   {"link", o.port, line_text(o.port, o.line),
+                                    -1, o.limits.compress_records},
                                    o.limits.deadline(monotonic_seconds())));
   // A peer that takes the connection and drops it at once is a port gone
   // like any other: with --reconnect it is waited for.
@@ -212,6 +214,9 @@ const Command kLinkCommand = {
     "  --record FILE     also write every received byte, unchanged, to FILE;\n"
     "                    FILE.mcap holds the bytes and the records with\n"
     "                    their times; an existing FILE is overwritten\n"
+    "  --record-compression C\n"
+    "                    an MCAP recording's chunks: zstd (the default) or\n"
+    "                    none\n"
     "  --count N         stop after N records (0: no limit)\n"
     "  --seconds S       stop after S seconds\n"
     "  --reconnect       when the port goes away, open it again every 0.5 s\n"

@@ -84,7 +84,8 @@ SbusOptions parse(int argc, char **argv) {
                   {"loopback", no_argument, nullptr, 'L'},
                   {"format", required_argument, nullptr, 'F'},
                   {"record", required_argument, nullptr, 'o'},
-                  kServeOption}};
+                  kServeOption,
+                  kRecordCompressionOption}};
   const int first = p.parse(argc, argv, [&](int c, const char *arg) {
     if (o.limits.take(c, arg)) return;
     switch (c) {
@@ -508,9 +509,10 @@ int run(int argc, char **argv) {
     if (!input) return 0;  // Ctrl-C while a FIFO waited for its writer
   }
   const LineSettings line = sbus_line(o.warn_speed);
-  writer.add_sink(open_record_file(o.record,
-                                   {"sbus", o.port, line_text(o.port, line)},
-                                   o.limits.deadline(monotonic_seconds())));
+  writer.add_sink(open_record_file(
+      o.record,
+      {"sbus", o.port, line_text(o.port, line), -1, o.limits.compress_records},
+      o.limits.deadline(monotonic_seconds())));
   std::unique_ptr<Port> port = open_port(o.port, line);
   LoopbackCheck loopback;
   std::string why;
@@ -570,6 +572,9 @@ const Command kSbusCommand = {
     "                    frames' bytes and records with their times; any\n"
     "                    other name, the bytes alone; an existing FILE is\n"
     "                    overwritten\n"
+    "  --record-compression C\n"
+    "                    an MCAP recording's chunks: zstd (the default) or\n"
+    "                    none\n"
     "  --format F        print each frame sent as a record: text, csv, jsonl\n"
     "                    or none (default none)\n"
     "  --serve ADDR      live view in a browser on [HOST:]PORT, with sliders\n"

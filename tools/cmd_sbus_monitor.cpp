@@ -29,7 +29,8 @@ int run(int argc, char **argv) {
                   kSecondsOption,
                   {"warn-speed", no_argument, nullptr, 'w'},
                   kReconnectOption,
-                  kServeOption}};
+                  kServeOption,
+                  kRecordCompressionOption}};
   const int first = p.parse(argc, argv, [&](int c, const char *arg) {
     if (limits.take(c, arg)) return;
     switch (c) {
@@ -53,9 +54,11 @@ int run(int argc, char **argv) {
   const std::unique_ptr<LiveView> view = serve(
       limits.serve, {"sbus-monitor", address, format_name(format)}, writer);
   const LineSettings line = sbus_line(warn_speed);
-  writer.add_sink(open_record_file(
-      record, {"sbus-monitor", address, line_text(address, line)},
-      limits.deadline(monotonic_seconds())));
+  writer.add_sink(
+      open_record_file(record,
+                       {"sbus-monitor", address, line_text(address, line), -1,
+                        limits.compress_records},
+                       limits.deadline(monotonic_seconds())));
   std::unique_ptr<Port> port = open_port(address, line);
 
   SbusScanner scanner;
@@ -136,6 +139,9 @@ const Command kSbusMonitorCommand = {
     "                    and the frames with their times; any other name,\n"
     "                    the bytes alone, unchanged; an existing FILE is\n"
     "                    overwritten\n"
+    "  --record-compression C\n"
+    "                    an MCAP recording's chunks: zstd (the default) or\n"
+    "                    none\n"
     "  --count N         stop after N frames (0: no limit)\n"
     "  --seconds S       stop after S seconds\n"
     "  --warn-speed      only warn if the port does not keep 100000 baud\n"

@@ -77,7 +77,8 @@ class McapRecording(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.mkdtemp()
 
-    def check_file(self, path, command, live, started, ended):
+    def check_file(self, path, command, live, started, ended,
+                   compression="zstd"):
         """What every recording must hold, read as Foxglove or PlotJuggler
         would: the metadata, one raw and one decoded channel, every record
         as its jsonl line with n as its sequence, times that never go back
@@ -86,6 +87,7 @@ class McapRecording(unittest.TestCase):
         s = f["streamed"]
         self.assertIsNone(s["error"])
         self.assertTrue(s["footer"], "a clean end writes the summary")
+        self.assertEqual(s["compressions"], [compression])
         self.assertEqual(s["header"]["profile"], "kestrav")
         [meta] = s["metadata"]
         self.assertEqual((meta["name"], set(meta["metadata"])),
@@ -159,10 +161,11 @@ class McapRecording(unittest.TestCase):
         with open(recording, "wb") as f:
             f.write(b"".join(reports(12)))
         path = os.path.join(self.tmp, "hid.mcap")
-        live, started, ended = self.run_recorded("hid", [recording], path)
+        live, started, ended = self.run_recorded(
+            "hid", [recording, "--record-compression", "none"], path)
         self.assertEqual([r["values"] for r in live],
                          [decode(r) for r in reports(12)])
-        self.check_file(path, "hid", live, started, ended)
+        self.check_file(path, "hid", live, started, ended, compression="")
 
     @unittest.skipIf(WINDOWS, "ptys are POSIX")
     @unittest.skipUnless(TERMIOS2, NO_TERMIOS2)
@@ -304,8 +307,23 @@ class McapRecording(unittest.TestCase):
         out = inspect(bytes(data))
         self.assertEqual((out.returncode, out.stdout), (1, ""))
         self.assertIn("the chunk at offset 36 is damaged", out.stderr)
+        # And in a zstd chunk of the tool's own.
+        recording = os.path.join(self.tmp, "reports.bin")
+        with open(recording, "wb") as f:
+            f.write(b"".join(r for _, r in good))
+        subprocess.run(tool("hid", recording, "--format", "none", "--record",
+                            path), check=True, timeout=TIMEOUT)
+        with open(path, "rb") as f:
+            data = bytearray(f.read())
+        at = len(MAGIC)
+        while data[at] != 0x06:  # to the first chunk
+            at += 9 + struct.unpack_from("<Q", data, at + 1)[0]
+        data[at + 80] ^= 0x01
+        out = inspect(bytes(data))
+        self.assertEqual((out.returncode, out.stdout), (1, ""))
+        self.assertIn("the chunk at offset %d " % at, out.stderr)
         for meta, compression, why in (
-                ({}, "zstd", "compressed with 'zstd'"),
+                ({}, "lz4", "compressed with 'lz4'"),
                 ({"kestrav.start_time_ns": "soon"}, "", "start_time_ns"),
                 ({"kestrav.report_id": "x"}, "", "report_id"),
                 ({"kestrav.command": "fly"}, "", "unknown command 'fly'")):

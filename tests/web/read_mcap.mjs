@@ -2,22 +2,29 @@
 // do, and prints what it holds as one JSON object:
 //   streamed: every record a streaming reader gets (header, metadata,
 //     schemas, channels, messages; json messages as text, the others as
-//     hex), and whether the file ended cleanly;
+//     hex), the compressions of its chunks, and whether the file ended
+//     cleanly; zstd chunks are decompressed with fzstd;
 //   indexed: what the indexed reader gets from the summary (or its error).
 //
 //   node read_mcap.mjs FILE
 import { readFile } from "node:fs/promises";
 import { McapIndexedReader, McapStreamReader } from "@mcap/core";
+import { decompress } from "fzstd";
 
 const bytes = new Uint8Array(await readFile(process.argv[2]));
+// zstd chunks, as the tools that open MCAP read them.
+const decompressHandlers = {
+  zstd: (data, size) => decompress(data, new Uint8Array(Number(size))),
+};
 const text = new TextDecoder();
 const hex = (b) => Buffer.from(b).toString("hex");
 
 const streamed = { metadata: [], schemas: [], channels: [], messages: [],
-                   footer: false, error: null };
+                   footer: false, error: null, compressions: new Set() };
 const encodings = new Map();
 try {
-  const reader = new McapStreamReader();
+  const reader = new McapStreamReader({ includeChunks: true,
+                                        decompressHandlers });
   reader.append(bytes);
   for (let r; (r = reader.nextRecord()); ) {
     switch (r.type) {
@@ -46,6 +53,9 @@ try {
           data: encodings.get(r.channelId) === "json" ? text.decode(r.data)
                                                       : hex(r.data) });
         break;
+      case "Chunk":
+        streamed.compressions.add(r.compression);
+        break;
       case "Footer":
         streamed.footer = true;
         break;
@@ -61,7 +71,7 @@ try {
     size: async () => BigInt(bytes.length),
     read: async (offset, length) =>
       bytes.subarray(Number(offset), Number(offset + length)),
-  } });
+  }, decompressHandlers });
   indexed.messageCount = Number(reader.statistics?.messageCount ?? -1);
   indexed.chunks = reader.chunkIndexes.length;
   indexed.metadata = [...reader.metadataIndexes].map((m) => m.name);
@@ -71,4 +81,5 @@ try {
 } catch (e) {
   indexed.error = String(e);
 }
+streamed.compressions = [...streamed.compressions];
 process.stdout.write(JSON.stringify({ streamed, indexed }) + "\n");

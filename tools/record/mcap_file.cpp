@@ -2,7 +2,7 @@
 
 #define MCAP_IMPLEMENTATION
 #define MCAP_COMPRESSION_NO_LZ4
-#define MCAP_COMPRESSION_NO_ZSTD
+#include <zstd.h>
 #include <mcap/reader.hpp>
 #include <mcap/writer.hpp>
 
@@ -15,6 +15,7 @@
 #include <fstream>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #if !defined(_WIN32)
 #include <sys/utsname.h>
@@ -184,7 +185,10 @@ class McapSink : public RecordSink {
     start_ns_ =
         wall_ns_now() - std::llround((monotonic_seconds() - start) * 1e9);
     mcap::McapWriterOptions options(kProfile);
-    options.compression = mcap::Compression::None;
+    // zstd at its fastest useful level (1), as the tools that write MCAP
+    // do by default; none on request.
+    options.compression =
+        info_.compressed ? mcap::Compression::Zstd : mcap::Compression::None;
     options.chunkSize = kChunkBytes;
     options.enableDataCRC = true;
     options.library = std::string("kestrav ") + tool_version() + ", libmcap " +
@@ -346,7 +350,11 @@ size_t mcap_magic_size() {
 
 namespace {
 
-constexpr size_t kRecordHead = 9;      // opcode and length
+constexpr size_t kRecordHead = 9;  // opcode and length
+// The most a chunk may hold once decompressed: ours hold 256 KiB; other
+// writers' a few MiB. A larger size is taken for damage, not allocated.
+constexpr uint64_t kMaxChunk = 64ull << 20;
+constexpr const char *kZstd = "zstd";
 constexpr size_t kFooterCovered = 16;  // summary_start, summary_offset_start
 // Commands whose recordings inspect replays.
 constexpr const char *kCommands[] = {"link", "sbus-monitor", "hid", "sbus"};
@@ -511,21 +519,36 @@ class RecordingReader {
     if (!mcap::McapReader::ParseChunk(r, &chunk).ok())
       return damaged("the chunk at offset " + std::to_string(at) +
                      " is malformed; its records are left out");
-    if (!chunk.compression.empty())
-      throw ToolError(path_ + ": the chunk at offset " + std::to_string(at) +
-                      " is compressed with '" + chunk.compression +
-                      "', which this tool does not read");
-    const size_t size = static_cast<size_t>(chunk.compressedSize);
-    if (chunk.uncompressedSize != chunk.compressedSize ||
+    const std::string where = "the chunk at offset " + std::to_string(at);
+    if (!chunk.compression.empty() && chunk.compression != kZstd)
+      throw ToolError(path_ + ": " + where + " is compressed with '" +
+                      chunk.compression + "', which this tool does not read");
+    if (chunk.uncompressedSize > kMaxChunk)
+      return damaged(where + " claims " +
+                     std::to_string(chunk.uncompressedSize) +
+                     " bytes; its records are left out");
+    const std::byte *records = chunk.records;
+    size_t size = static_cast<size_t>(chunk.compressedSize);
+    if (chunk.compression == kZstd) {
+      unpacked_.resize(static_cast<size_t>(chunk.uncompressedSize));
+      const size_t n = ZSTD_decompress(unpacked_.data(), unpacked_.size(),
+                                       chunk.records, size);
+      if (ZSTD_isError(n) || n != unpacked_.size())
+        return damaged(where +
+                       " does not decompress; its records are left "
+                       "out");
+      records = unpacked_.data();
+      size = n;
+    }
+    if (size != chunk.uncompressedSize ||
         (chunk.uncompressedCrc != 0 &&
-         mcap::internal::crc32Final(
-             crc_of(mcap::internal::CRC32_INIT, chunk.records, size)) !=
-             chunk.uncompressedCrc))
-      return damaged("the chunk at offset " + std::to_string(at) +
+         mcap::internal::crc32Final(crc_of(mcap::internal::CRC32_INIT, records,
+                                           size)) != chunk.uncompressedCrc))
+      return damaged(where +
                      " is damaged (its CRC does not match); its records are "
                      "left out");
     mcap::BufferReader buffer;
-    buffer.reset(chunk.records, size, size);
+    buffer.reset(records, size, size);
     mcap::RecordReader inner(buffer, 0, size);
     for (std::optional<mcap::Record> in; (in = inner.next());) {
       if (in->opcode == mcap::OpCode::Channel) take_channel(*in);
@@ -567,6 +590,7 @@ class RecordingReader {
   int64_t start_ns_ = 0;
   uint64_t messages_ = 0;
   unsigned damage_ = 0;
+  std::vector<std::byte> unpacked_;  // a zstd chunk's records
 };
 
 }  // namespace

@@ -84,10 +84,11 @@ std::string join_values(const char *sep, const uint16_t *values, size_t n);
 
 // What a recording says of the run it comes from.
 struct RecordingInfo {
-  std::string command;  // "link", "sbus-monitor", "hid" or "sbus"
-  std::string port;     // the PORT or DEVICE
-  std::string line;     // its line settings ("115200 8N1"), or a device's
-  int report_id = -1;   // hid --report-id, or -1
+  std::string command;     // "link", "sbus-monitor", "hid" or "sbus"
+  std::string port;        // the PORT or DEVICE
+  std::string line;        // its line settings ("115200 8N1"), or a device's
+  int report_id = -1;      // hid --report-id, or -1
+  bool compressed = true;  // an MCAP recording's chunks in zstd
 };
 
 // --record FILE: an MCAP recording when FILE ends in ".mcap", else every

@@ -19,6 +19,12 @@ bool RunLimits::take(int c, const char *arg) {
   } else if (c == kServeOption.val) {
     check_serve_address(arg);
     serve = arg;
+  } else if (c == kRecordCompressionOption.val) {
+    const std::string name = arg;
+    if (name != "zstd" && name != "none")
+      throw UsageError("--record-compression takes zstd or none, not '" + name +
+                       "'");
+    compress_records = name == "zstd";
   } else {
     return false;
   }

@@ -15,16 +15,20 @@
 namespace kestrav_tool {
 
 // What every subcommand that runs takes: --count N, --seconds S,
-// --reconnect and --serve [HOST:]PORT.
+// --reconnect, --serve [HOST:]PORT and --record-compression.
 inline const option kCountOption{"count", required_argument, nullptr, 'n'};
 inline const option kSecondsOption{"seconds", required_argument, nullptr, 's'};
 inline const option kReconnectOption{"reconnect", no_argument, nullptr, 'R'};
 inline const option kServeOption{"serve", required_argument, nullptr, 'V'};
+// --record-compression zstd|none: how an MCAP recording's chunks are kept.
+inline const option kRecordCompressionOption{"record-compression",
+                                             required_argument, nullptr, 'Z'};
 struct RunLimits {
   uint64_t count = 0;     // 0: no limit (--count 0 means the same)
   double seconds = -1.0;  // negative: no limit
   bool reconnect = false;
-  std::string serve;  // empty: no live view
+  std::string serve;             // empty: no live view
+  bool compress_records = true;  // --record-compression zstd (the default)
   // Takes one of those options; false for any other.
   bool take(int c, const char *arg);
   // The monotonic_seconds() at which the run ends, or -1 for none.

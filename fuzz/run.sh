@@ -9,7 +9,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-for target in fuzz_stream:stream fuzz_codecs:codecs fuzz_http:http; do
+for target in fuzz_stream:stream fuzz_codecs:codecs fuzz_web:web; do
   name=${target%%:*}
   corpus=${target##*:}
   mkdir -p "$work/$corpus" "$work/artifacts"

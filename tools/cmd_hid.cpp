@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "foxglove.h"
 #include "hid_report.h"
 #include "options.h"
 #include "port.h"
@@ -40,7 +41,8 @@ HidOptions parse(int argc, char **argv) {
                   {"sbus-map", required_argument, nullptr, 'm'},
                   kReconnectOption,
                   kServeOption,
-                  kRecordCompressionOption}};
+                  kRecordCompressionOption,
+                  kFoxgloveOption}};
   const int first = p.parse(argc, argv, [&](int c, const char *arg) {
     if (o.limits.take(c, arg)) return;
     switch (c) {
@@ -97,10 +99,11 @@ int run(int argc, char **argv) {
     std::fprintf(stderr, "kestrav hid: %s: %s\n", o.device.c_str(),
                  source.description.c_str());
   // A device's bus, VID:PID and name stand for its line settings.
-  writer.add_sink(open_record_file(o.record,
-                                   {"hid", o.device, source.description,
-                                    o.report_id, o.limits.compress_records},
-                                   o.limits.deadline(monotonic_seconds())));
+  const RecordingInfo info{"hid", o.device, source.description, o.report_id,
+                           o.limits.compress_records};
+  writer.add_sink(
+      open_record_file(o.record, info, o.limits.deadline(monotonic_seconds())));
+  const auto fox = serve_foxglove(o.limits.foxglove, {info, false}, writer);
   const bool recording = source.recording;
 
   Tally tally;
@@ -179,7 +182,9 @@ int run(int argc, char **argv) {
       why);
   if (failed != 0) status = 1;
   if (close_records(writer, why) != 0) status = 1;
-  if (view) view->end(why.empty() ? end_reason(r) : why);
+  const std::string reason = why.empty() ? end_reason(r) : why;
+  if (view) view->end(reason);
+  if (fox) fox->end(reason);
   std::string skipped;
   for (const auto &length : tally.lengths)
     skipped += ", " + std::to_string(length.second) + " of " +
@@ -229,6 +234,8 @@ const Command kHidCommand = {
     "                    0.5 s\n"
     "  --serve ADDR      live view in a browser on [HOST:]PORT (HOST\n"
     "                    127.0.0.1 unless given; PORT 0 picks a free one)\n"
+    "  --foxglove ADDR   a live source for the tools that open MCAP, over\n"
+    "                    the Foxglove WebSocket protocol, on [HOST:]PORT\n"
     "  --help            this text\n"};
 
 }  // namespace kestrav_tool

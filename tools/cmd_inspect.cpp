@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "foxglove.h"
 #include "hid_report.h"
 #include "link_decoder.h"
 #include "mcap_file.h"
@@ -31,6 +32,7 @@ struct InspectOptions {
   std::string path;
   Format format = Format::Text;
   std::string serve;
+  std::string foxglove;
   bool fast = false;
 };
 
@@ -66,7 +68,8 @@ int inspect_raw(const InspectOptions &o, std::FILE *in,
 // day, or a damaged time) cannot hang the replay.
 class Pace {
  public:
-  explicit Pace(double start) : start_(start) {}
+  // Record time first is due at monotonic start + first.
+  explicit Pace(double start, double first = 0) : start_(start), last_(first) {}
   // False when a stop came.
   bool wait(double t) {
     if (t - last_ > kMaxReplayWait) skipped_ += t - last_ - kMaxReplayWait;
@@ -77,7 +80,7 @@ class Pace {
 
  private:
   double start_;
-  double last_ = 0;
+  double last_;
   double skipped_ = 0;  // seconds of gaps not waited out
 };
 
@@ -86,13 +89,15 @@ class Pace {
 int inspect_mcap(const InspectOptions &o, std::FILE *file) {
   std::unique_ptr<RecordWriter> writer;
   std::unique_ptr<LiveView> view;
+  std::unique_ptr<FoxgloveServer> fox;
   std::unique_ptr<LinkDecoder> link;
   SbusScanner scanner;
   RecordingInfo info;
   uint64_t n = 0;
   const double start = monotonic_seconds();
   Pace pace(start);
-  const bool paced = !o.serve.empty() && !o.fast;
+  const bool paced = (!o.serve.empty() || !o.foxglove.empty()) && !o.fast;
+  bool waited = false;  // for a live source's first subscriber
   std::string why = "the end of the recording";
   const int failed = run_guarded(
       [&] {
@@ -108,10 +113,17 @@ int inspect_mcap(const InspectOptions &o, std::FILE *file) {
               view = serve(o.serve,
                            {info.command, info.port, format_name(o.format)},
                            *writer);
+              fox = serve_foxglove(o.foxglove, {info, false}, *writer);
               link = std::make_unique<LinkDecoder>(*writer, 0);
-              writer->begin(start);
+              // The recorded run's start: its log times, as recorded.
+              writer->begin(start, info.start_ns);
             },
             [&](double t, const uint8_t *data, size_t size) {
+              if (fox && !waited) {  // nothing is played to nobody
+                if (!fox->wait_for_subscriber()) throw OutputClosed();
+                waited = true;
+                pace = Pace(monotonic_seconds() - t, t);
+              }
               if (paced && !pace.wait(t)) throw OutputClosed();
               if (info.command == "link") {
                 if (size == 0) link->restart();
@@ -137,6 +149,7 @@ int inspect_mcap(const InspectOptions &o, std::FILE *file) {
       },
       why);
   if (view) view->end(why);
+  if (fox) fox->end(why);
   return failed;
 }
 
@@ -168,13 +181,18 @@ int run(int argc, char **argv) {
   OptionParser p{"inspect",
                  {{"format", required_argument, nullptr, 'f'},
                   {"fast", no_argument, nullptr, 'F'},
-                  kServeOption}};
+                  kServeOption,
+                  kFoxgloveOption}};
   const int first = p.parse(argc, argv, [&](int c, const char *arg) {
     if (c == 'f') o.format = parse_format(arg);
     if (c == 'F') o.fast = true;
     if (c == kServeOption.val) {
       check_serve_address(arg);
       o.serve = arg;
+    }
+    if (c == kFoxgloveOption.val) {
+      check_serve_address(arg, "--foxglove");
+      o.foxglove = arg;
     }
   });
   if (first != argc - 1) throw UsageError("inspect takes exactly one FILE");
@@ -200,7 +218,11 @@ const Command kInspectCommand = {
     "  --serve ADDR      play the recording into the live view in a browser\n"
     "                    on [HOST:]PORT, at its recorded pace (a gap of\n"
     "                    more than 5 s is waited out as 5 s)\n"
-    "  --fast            with --serve: as fast as it reads\n"
+    "  --foxglove ADDR   play an MCAP recording to the tools that open MCAP\n"
+    "                    over the Foxglove WebSocket protocol, on\n"
+    "                    [HOST:]PORT, once a client subscribes, at its\n"
+    "                    recorded pace and with its recorded times\n"
+    "  --fast            with --serve or --foxglove: as fast as it reads\n"
     "  --help            this text\n"};
 
 }  // namespace kestrav_tool

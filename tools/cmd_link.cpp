@@ -12,6 +12,7 @@
 
 #include "Kestrav.h"
 #include "commands.h"
+#include "foxglove.h"
 #include "link_decoder.h"
 #include "options.h"
 #include "port.h"
@@ -62,7 +63,8 @@ LinkOptions parse(int argc, char **argv) {
                   kSecondsOption,
                   kReconnectOption,
                   kServeOption,
-                  kRecordCompressionOption}};
+                  kRecordCompressionOption,
+                  kFoxgloveOption}};
   const int next_operand = p.parse(argc, argv, [&](int c, const char *arg) {
     if (o.limits.take(c, arg)) return;
     switch (c) {
@@ -124,10 +126,11 @@ int run(int argc, char **argv) {
   RecordWriter writer(stdout, o.format, RecordWriter::Kind::Link);
   const std::unique_ptr<LiveView> view =
       serve(o.limits.serve, {"link", o.port, format_name(o.format)}, writer);
-  writer.add_sink(open_record_file(o.record,
-                                   {"link", o.port, line_text(o.port, o.line),
-                                    -1, o.limits.compress_records},
-                                   o.limits.deadline(monotonic_seconds())));
+  const RecordingInfo info{"link", o.port, line_text(o.port, o.line), -1,
+                           o.limits.compress_records};
+  writer.add_sink(
+      open_record_file(o.record, info, o.limits.deadline(monotonic_seconds())));
+  const auto fox = serve_foxglove(o.limits.foxglove, {info, false}, writer);
   // A peer that takes the connection and drops it at once is a port gone
   // like any other: with --reconnect it is waited for.
   std::unique_ptr<Port> port;
@@ -190,7 +193,9 @@ int run(int argc, char **argv) {
   if (failed != 0) status = 1;
   if (close_records(writer, why) != 0) status = 1;
   if (port) send_stop(*port, status);
-  if (view) view->end(why.empty() ? end_reason(r) : why);
+  const std::string reason = why.empty() ? end_reason(r) : why;
+  if (view) view->end(reason);
+  if (fox) fox->end(reason);
   return status;  // the port's settings come back as it goes
 }
 
@@ -223,6 +228,8 @@ const Command kLinkCommand = {
     "                    and request again; record numbers carry on\n"
     "  --serve ADDR      live view in a browser on [HOST:]PORT (HOST\n"
     "                    127.0.0.1 unless given; PORT 0 picks a free one)\n"
+    "  --foxglove ADDR   a live source for the tools that open MCAP, over\n"
+    "                    the Foxglove WebSocket protocol, on [HOST:]PORT\n"
     "  --help            this text\n"};
 
 }  // namespace kestrav_tool

@@ -17,6 +17,7 @@
 
 #include "Kestrav.h"
 #include "commands.h"
+#include "foxglove.h"
 #include "options.h"
 #include "port.h"
 #include "record.h"
@@ -85,7 +86,8 @@ SbusOptions parse(int argc, char **argv) {
                   {"format", required_argument, nullptr, 'F'},
                   {"record", required_argument, nullptr, 'o'},
                   kServeOption,
-                  kRecordCompressionOption}};
+                  kRecordCompressionOption,
+                  kFoxgloveOption}};
   const int first = p.parse(argc, argv, [&](int c, const char *arg) {
     if (o.limits.take(c, arg)) return;
     switch (c) {
@@ -431,8 +433,9 @@ class LoopbackCheck {
 // the run ended, for the live view.
 std::string send_frames(const SbusOptions &o, std::unique_ptr<Port> &port,
                         const LineSettings &line, InputLines *input,
-                        LiveView *view, RecordWriter &writer,
-                        LoopbackCheck &loopback, double start) {
+                        LiveView *view, FoxgloveServer *fox,
+                        RecordWriter &writer, LoopbackCheck &loopback,
+                        double start) {
   Channels channels = to_sbus(o.values, o.std_scale);
   uint8_t flags = o.flags;
   // With --input and no --values, nothing goes out until the first good
@@ -453,8 +456,11 @@ std::string send_frames(const SbusOptions &o, std::unique_ptr<Port> &port,
       if (taken == InputLines::Taken::Ended) return "the end of the input";
       if (taken == InputLines::Taken::Fresh) have_values = true;
     }
+    // So do the view's requests and a live source's publishes.
     SbusRequest asked;
-    if (view && view->take_sbus(asked) && asked.at >= fresh_at) {
+    for (const bool fresh :
+         {view && view->take_sbus(asked), fox && fox->take_sbus(asked)}) {
+      if (!fresh || asked.at < fresh_at) continue;
       channels = asked.channels;
       flags = asked.flags;
       fresh_at = asked.at;
@@ -509,10 +515,11 @@ int run(int argc, char **argv) {
     if (!input) return 0;  // Ctrl-C while a FIFO waited for its writer
   }
   const LineSettings line = sbus_line(o.warn_speed);
-  writer.add_sink(open_record_file(
-      o.record,
-      {"sbus", o.port, line_text(o.port, line), -1, o.limits.compress_records},
-      o.limits.deadline(monotonic_seconds())));
+  const RecordingInfo info{"sbus", o.port, line_text(o.port, line), -1,
+                           o.limits.compress_records};
+  writer.add_sink(
+      open_record_file(o.record, info, o.limits.deadline(monotonic_seconds())));
+  const auto fox = serve_foxglove(o.limits.foxglove, {info, true}, writer);
   std::unique_ptr<Port> port = open_port(o.port, line);
   LoopbackCheck loopback;
   std::string why;
@@ -521,14 +528,15 @@ int run(int argc, char **argv) {
       [&] {
         const double start = monotonic_seconds();
         writer.begin(start);
-        why = send_frames(o, port, line, input.get(), view.get(), writer,
-                          loopback, start);
+        why = send_frames(o, port, line, input.get(), view.get(), fox.get(),
+                          writer, loopback, start);
       },
       why);
   if (failed != 0) status = 1;
   if (close_records(writer, why) != 0) status = 1;
   if (port) port->drain();
   if (view) view->end(why);
+  if (fox) fox->end(why);
   if (port && o.loopback && !loopback.finish(*port, o.period_ms / 1000.0))
     return 1;
   return status;  // the port's settings come back as it goes
@@ -580,6 +588,10 @@ const Command kSbusCommand = {
     "  --serve ADDR      live view in a browser on [HOST:]PORT, with sliders\n"
     "                    that set the values sent (POST /sbus); HOST\n"
     "                    127.0.0.1 unless given; PORT 0 picks a free one\n"
+    "  --foxglove ADDR   a live source for the tools that open MCAP, over\n"
+    "                    the Foxglove WebSocket protocol, on [HOST:]PORT\n"
+    "                    (a client may publish a POST /sbus body on\n"
+    "                    /sbus/set)\n"
     "  --help            this text\n"};
 
 }  // namespace kestrav_tool

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "commands.h"
+#include "foxglove.h"
 #include "options.h"
 #include "port.h"
 #include "record.h"
@@ -30,7 +31,8 @@ int run(int argc, char **argv) {
                   {"warn-speed", no_argument, nullptr, 'w'},
                   kReconnectOption,
                   kServeOption,
-                  kRecordCompressionOption}};
+                  kRecordCompressionOption,
+                  kFoxgloveOption}};
   const int first = p.parse(argc, argv, [&](int c, const char *arg) {
     if (limits.take(c, arg)) return;
     switch (c) {
@@ -54,11 +56,11 @@ int run(int argc, char **argv) {
   const std::unique_ptr<LiveView> view = serve(
       limits.serve, {"sbus-monitor", address, format_name(format)}, writer);
   const LineSettings line = sbus_line(warn_speed);
+  const RecordingInfo info{"sbus-monitor", address, line_text(address, line),
+                           -1, limits.compress_records};
   writer.add_sink(
-      open_record_file(record,
-                       {"sbus-monitor", address, line_text(address, line), -1,
-                        limits.compress_records},
-                       limits.deadline(monotonic_seconds())));
+      open_record_file(record, info, limits.deadline(monotonic_seconds())));
+  const auto fox = serve_foxglove(limits.foxglove, {info, false}, writer);
   std::unique_ptr<Port> port = open_port(address, line);
 
   SbusScanner scanner;
@@ -112,7 +114,9 @@ int run(int argc, char **argv) {
       why);
   if (failed != 0) status = 1;
   if (close_records(writer, why) != 0) status = 1;
-  if (view) view->end(why.empty() ? end_reason(r) : why);
+  const std::string reason = why.empty() ? end_reason(r) : why;
+  if (view) view->end(reason);
+  if (fox) fox->end(reason);
   std::fprintf(stderr,
                "kestrav sbus-monitor: %llu frames decoded, %llu bytes "
                "skipped\n",
@@ -148,6 +152,8 @@ const Command kSbusMonitorCommand = {
     "  --reconnect       when the port goes away, open it again every 0.5 s\n"
     "  --serve ADDR      live view in a browser on [HOST:]PORT (HOST\n"
     "                    127.0.0.1 unless given; PORT 0 picks a free one)\n"
+    "  --foxglove ADDR   a live source for the tools that open MCAP, over\n"
+    "                    the Foxglove WebSocket protocol, on [HOST:]PORT\n"
     "  --help            this text\n"};
 
 }  // namespace kestrav_tool

@@ -226,7 +226,9 @@ class ManualAndCompletion(unittest.TestCase):
     def test_bash_completion(self):
         # Each case: the words, then what is offered, one per line of the
         # answer, joined by "|". The folder holds "a b.bin" and "ab.txt".
-        cases = [("kestrav li", "link"), ("kestrav link --fo", "--format"),
+        cases = [("kestrav li", "link"),
+                 ("kestrav link --fo", "--format|--foxglove"),
+                 ("kestrav hid X --record-compression ''", "none|zstd"),
                  ("kestrav sbus --format ''", "csv|jsonl|none|text"),
                  ("kestrav ports --format ''", "jsonl|text"),
                  ("kestrav sbus X --serve ''", ""),

@@ -21,6 +21,7 @@
 #include "run.h"
 #include "sbus_frame.h"
 #include "serve_address.h"
+#include "websocket.h"
 
 namespace kestrav_tool {
 namespace {
@@ -182,6 +183,132 @@ TEST(RecordingTime, GivesBackEveryPrintedMicrosecond) {
     }
   }
   EXPECT_GT(ties, 100000u);
+}
+
+// A client frame as a browser sends it: masked.
+std::string client_frame(uint8_t first, const std::string &payload,
+                         uint64_t declared = UINT64_MAX) {
+  const uint64_t n = declared == UINT64_MAX ? payload.size() : declared;
+  std::string f(1, static_cast<char>(first));
+  if (n < 126) {
+    f += static_cast<char>(0x80 | n);
+  } else if (n <= 0xFFFF) {
+    f += static_cast<char>(0x80 | 126);
+    f += static_cast<char>(n >> 8);
+    f += static_cast<char>(n & 0xFF);
+  } else {
+    f += static_cast<char>(0x80 | 127);
+    for (int k = 7; k >= 0; --k) f += static_cast<char>((n >> (8 * k)) & 0xFF);
+  }
+  const char mask[4] = {0x12, 0x34, 0x56, 0x78};
+  f.append(mask, 4);
+  for (size_t k = 0; k < payload.size(); ++k)
+    f += static_cast<char>(payload[k] ^ mask[k % 4]);
+  return f;
+}
+
+std::string events_of(const std::vector<ws::Event> &events) {
+  std::string out;
+  for (const ws::Event &e : events) {
+    static const char *kNames[] = {"message", "ping", "pong", "close", "fail"};
+    out += kNames[static_cast<int>(e.kind)];
+    if (e.kind == ws::Event::Kind::Message)
+      out += e.opcode == ws::kText ? " text " : " binary ";
+    else
+      out += " ";
+    out += e.kind == ws::Event::Kind::Fail || e.kind == ws::Event::Kind::Close
+               ? std::to_string(e.code)
+               : e.data;
+    out += ";";
+  }
+  return out;
+}
+
+TEST(WebSocket, KnownAnswers) {
+  // The handshake's example key, and SHA-1 and base64 test vectors.
+  EXPECT_EQ(ws::accept_key("dGhlIHNhbXBsZSBub25jZQ=="),
+            "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+  EXPECT_EQ(ws::base64(ws::sha1("abc")), "qZk+NkcGgWq6PiVxeFDCbJzQ2J0=");
+  EXPECT_EQ(ws::base64(ws::sha1(std::string(1000, 'a'))),
+            "KR6abGaZSUm1e6XmUDYemPw2sbo=");
+  const char *b64[][2] = {{"", ""},
+                          {"f", "Zg=="},
+                          {"fo", "Zm8="},
+                          {"foo", "Zm9v"},
+                          {"foob", "Zm9vYg=="}};
+  for (const auto &v : b64) EXPECT_EQ(ws::base64(v[0]), v[1]);
+  // Server frames: unmasked, the shortest length form.
+  for (const auto &[size, head] : std::vector<std::pair<size_t, size_t>>{
+           {0, 2}, {125, 2}, {126, 4}, {65535, 4}, {65536, 10}}) {
+    const std::string f = ws::frame(ws::kBinary, std::string(size, 'x'));
+    EXPECT_EQ(f.size(), size + head);
+    EXPECT_EQ(static_cast<uint8_t>(f[0]), 0x82);
+    EXPECT_EQ(static_cast<uint8_t>(f[1]) & 0x80, 0);
+  }
+  EXPECT_EQ(ws::close_frame(1009, "too big"),
+            std::string("\x88\x09\x03\xF1too big"));
+  EXPECT_EQ(ws::close_frame(1000, std::string(200, 'r')).size(), 2u + 125u);
+}
+
+TEST(WebSocket, ClientFramesAndTheirFaults) {
+  const std::string big(70000, 'b');
+  struct Case {
+    std::string bytes;
+    std::string events;
+  } cases[] = {
+      {client_frame(0x81, "hello"), "message text hello;"},
+      {client_frame(0x82, std::string("\xFF\x00", 2)),
+       std::string("message binary \xFF\x00;", 18)},
+      // In pieces, with a ping between them.
+      {client_frame(0x01, "hel") + client_frame(0x89, "p") +
+           client_frame(0x80, "lo"),
+       "ping p;message text hello;"},
+      {client_frame(0x8A, "q"), "pong q;"},
+      {client_frame(0x88,
+                    "\x03\xE8"
+                    "bye"),
+       "close 1000;"},
+      {client_frame(0x88, ""), "close 1005;"},
+      {client_frame(0x88, "\x03"), "fail 1002;"},
+      // Unmasked, reserved bits, unknown opcodes.
+      {std::string("\x81\x02hi", 4), "fail 1002;"},
+      {client_frame(0xC1, "x"), "fail 1002;"},
+      {client_frame(0x83, "x"), "fail 1002;"},
+      // Fragments out of place; control frames too long or in pieces.
+      {client_frame(0x80, "x"), "fail 1002;"},
+      {client_frame(0x01, "a") + client_frame(0x81, "b"), "fail 1002;"},
+      {client_frame(0x89, std::string(126, 'p')), "fail 1002;"},
+      {client_frame(0x09, "p"), "fail 1002;"},
+      // Over 64 KiB: refused from the header alone, or as pieces add up.
+      {client_frame(0x82, "", 65537).substr(0, 14), "fail 1009;"},
+      {client_frame(0x02, big.substr(0, 40000)) +
+           client_frame(0x80, big.substr(0, 30000)),
+       "fail 1009;"},
+      {client_frame(0x82, std::string(65536, 'm')).substr(0, 20), ""},
+      // Text that is not UTF-8: overlong, a surrogate, a stray
+      // continuation byte, cut short, past U+10FFFF. The same bytes as
+      // binary are fine.
+      {client_frame(0x81, "\xC0\xAF"), "fail 1007;"},
+      {client_frame(0x81, "\xED\xA0\x80"), "fail 1007;"},
+      {client_frame(0x81, "a\x80"), "fail 1007;"},
+      {client_frame(0x81, "\xE2\x82"), "fail 1007;"},
+      {client_frame(0x81, "\xF4\x90\x80\x80"), "fail 1007;"},
+      {client_frame(0x82, "\xE2\x82"), "message binary \xE2\x82;"},
+      {client_frame(0x81, "\xE2\x82\xAC \xF0\x9F\x98\x80"),
+       "message text \xE2\x82\xAC \xF0\x9F\x98\x80;"},
+      // Nothing after a close.
+      {client_frame(0x88, "") + client_frame(0x81, "late"), "close 1005;"},
+  };
+  for (const Case &c : cases) {
+    for (const size_t step : {c.bytes.size(), size_t{1}}) {
+      ws::Reader reader(65536);
+      std::vector<ws::Event> events;
+      for (size_t at = 0; at < c.bytes.size(); at += step)
+        reader.feed(c.bytes.data() + at, std::min(step, c.bytes.size() - at),
+                    events);
+      EXPECT_EQ(events_of(events), c.events) << "step " << step;
+    }
+  }
 }
 
 // A request head, as the view's server reads it: what it refuses and why.

@@ -27,10 +27,13 @@ _kestrav() {
       fi
       return ;;
     --scale) COMPREPLY=($(compgen -W $'sbus\nstd' -- "$cur")); return ;;
+    --record-compression)
+      COMPREPLY=($(compgen -W $'zstd\nnone' -- "$cur")); return ;;
     --record | --truth | --input) _kestrav_files; return ;;
     --listen) COMPREPLY=($(compgen -W "tcp:127.0.0.1:0" -- "$cur")); return ;;
     --baud | --request | --count | --seconds | --period | --values | \
-      --rate | --seed | --stale | --report-id | --sbus-map | --serve) return ;;
+      --rate | --seed | --stale | --report-id | --sbus-map | --serve | \
+      --foxglove) return ;;
   esac
   # The second byte of --request A0 A1 is a number too.
   [ "$COMP_CWORD" -ge 3 ] && [ "${COMP_WORDS[COMP_CWORD-2]}" = --request ] &&

@@ -14,7 +14,8 @@
 
 namespace kestrav_tool {
 
-ServeAddress parse_serve_address(const std::string &listen) {
+ServeAddress parse_serve_address(const std::string &listen,
+                                 const char *option) {
   ServeAddress a{"127.0.0.1", 0};
   std::string port = listen;
   const size_t colon = listen.rfind(':');
@@ -26,13 +27,14 @@ ServeAddress parse_serve_address(const std::string &listen) {
   }
   a.port = parse_tcp_port(port);
   if (a.host.empty() || a.port < 0)
-    throw UsageError("--serve takes [HOST:]PORT, PORT from 0 to 65535, not '" +
+    throw UsageError(std::string(option) +
+                     " takes [HOST:]PORT, PORT from 0 to 65535, not '" +
                      listen + "'");
   return a;
 }
 
-void check_serve_address(const std::string &listen) {
-  parse_serve_address(listen);
+void check_serve_address(const std::string &listen, const char *option) {
+  parse_serve_address(listen, option);
 }
 
 namespace {

@@ -11,10 +11,13 @@ struct ServeAddress {
   int port = 0;      // 0 picks a free one
 };
 
-// A UsageError when listen is not [HOST:]PORT with PORT from 0 to 65535.
-ServeAddress parse_serve_address(const std::string &listen);
+// A UsageError, naming option, when listen is not [HOST:]PORT with PORT
+// from 0 to 65535.
+ServeAddress parse_serve_address(const std::string &listen,
+                                 const char *option = "--serve");
 // The same, for an option parser that only checks.
-void check_serve_address(const std::string &listen);
+void check_serve_address(const std::string &listen,
+                         const char *option = "--serve");
 
 // Whether a Host header names a server on port: an IP address literal
 // (IPv4, or IPv6 in brackets) or "localhost", with that port. Other names

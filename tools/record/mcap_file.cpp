@@ -21,6 +21,7 @@
 #include <sys/utsname.h>
 #endif
 
+#include "channels.h"
 #include "port.h"
 #include "record_file.h"
 
@@ -33,92 +34,6 @@ constexpr double kChunkSeconds = 0.5;
 constexpr uint64_t kChunkBytes = 256 * 1024;
 constexpr const char *kRawEncoding = "application/octet-stream";
 constexpr const char *kProfile = "kestrav";
-
-struct Topics {
-  const char *raw;
-  const char *decoded;
-  const char *schema_name;
-};
-
-Topics topics_of(const std::string &command) {
-  if (command == "link")
-    return {"/link/raw", "/link/port_data", "kestrav.LinkRecord"};
-  if (command == "sbus-monitor")
-    return {"/sbus/raw", "/sbus/frame", "kestrav.SbusFrame"};
-  if (command == "hid") return {"/hid/raw", "/hid/report", "kestrav.HidReport"};
-  return {"/sbus/sent_bytes", "/sbus/sent", "kestrav.SbusFrame"};
-}
-
-std::string words_schema(const char *name, int count, int max) {
-  return std::string("\"") + name +
-         "\": {\"type\": \"array\", \"items\": {\"type\": \"integer\", "
-         "\"minimum\": 0, \"maximum\": " +
-         std::to_string(max) + "}, \"minItems\": " + std::to_string(count) +
-         ", \"maxItems\": " + std::to_string(count) + "}";
-}
-
-// The JSON Schema of one record kind's jsonl line.
-std::string json_schema(RecordKind kind) {
-  std::string props =
-      "\"t\": {\"type\": \"number\", \"description\": \"seconds since the "
-      "run's start\"}, \"n\": {\"type\": \"integer\", \"minimum\": 1}, ";
-  std::string required = "\"t\", \"n\", ";
-  if (kind == RecordKind::Link) {
-    props += words_schema("block15", 15, 65535) + ", " +
-             words_schema("block32", 32, 65535);
-    required += "\"block15\", \"block32\"";
-  } else if (kind == RecordKind::Sbus) {
-    props += words_schema("channels", 16, 2047) +
-             ", \"ch17\": {\"type\": \"integer\", \"enum\": [0, 1]}, "
-             "\"ch18\": {\"type\": \"integer\", \"enum\": [0, 1]}, "
-             "\"frame_lost\": {\"type\": \"boolean\"}, "
-             "\"failsafe\": {\"type\": \"boolean\"}, "
-             "\"end\": {\"type\": \"integer\", \"minimum\": 0, \"maximum\": "
-             "255}";
-    required +=
-        "\"channels\", \"ch17\", \"ch18\", \"frame_lost\", \"failsafe\", "
-        "\"end\"";
-  } else {
-    props += words_schema("values", 11, 65535);
-    required += "\"values\"";
-  }
-  return "{\"$schema\": \"https://json-schema.org/draft/2020-12/schema\", "
-         "\"type\": \"object\", \"properties\": {" +
-         props + "}, \"required\": [" + required +
-         "], \"additionalProperties\": false}";
-}
-
-int64_t wall_ns_now() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
-std::string utc_text(int64_t ns) {
-  const std::time_t seconds = static_cast<std::time_t>(ns / 1000000000);
-  std::tm tm{};
-#if defined(_WIN32)
-  gmtime_s(&tm, &seconds);
-#else
-  gmtime_r(&seconds, &tm);
-#endif
-  char text[64];
-  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &tm);
-  char fraction[16];
-  std::snprintf(fraction, sizeof fraction, ".%09lldZ",
-                static_cast<long long>(ns % 1000000000));
-  return std::string(text) + fraction;
-}
-
-std::string host_os() {
-#if defined(_WIN32)
-  return "Windows";
-#else
-  utsname u{};
-  if (uname(&u) != 0) return "POSIX";
-  return std::string(u.sysname) + " " + u.release + " " + u.machine;
-#endif
-}
 
 // The MCAP writer's output: a RecordFile. A failed write is kept, never
 // thrown through the MCAP library, and the sink throws it after the call.
@@ -181,9 +96,8 @@ class McapSink : public RecordSink {
 
   bool wants(Format form) const override { return form == Format::Jsonl; }
 
-  void begin(RecordKind kind, double start) override {
-    start_ns_ =
-        wall_ns_now() - std::llround((monotonic_seconds() - start) * 1e9);
+  void begin(RecordKind kind, double, int64_t start_ns) override {
+    start_ns_ = start_ns;
     mcap::McapWriterOptions options(kProfile);
     // zstd at its fastest useful level (1), as the tools that write MCAP
     // do by default; none on request.
@@ -195,13 +109,14 @@ class McapSink : public RecordSink {
                       MCAP_LIBRARY_VERSION;
     writer_.open(output_, options);
     open_ = true;
-    const Topics topics = topics_of(info_.command);
-    mcap::Schema schema(topics.schema_name, "jsonschema", json_schema(kind));
+    const RecordChannel topics = record_channel(info_.command);
+    mcap::Schema schema(topics.schema_name, kSchemaEncoding,
+                        record_schema(kind));
     writer_.addSchema(schema);
-    mcap::Channel decoded(topics.decoded, "json", schema.id);
+    mcap::Channel decoded(topics.topic, kRecordEncoding, schema.id);
     writer_.addChannel(decoded);
     decoded_ = decoded.id;
-    mcap::Channel raw(topics.raw, kRawEncoding, 0,
+    mcap::Channel raw(topics.raw_topic, kRawEncoding, 0,
                       {{"kestrav.command", info_.command},
                        {"kestrav.start_time_ns", std::to_string(start_ns_)},
                        {"kestrav.report_id", std::to_string(info_.report_id)}});
@@ -209,14 +124,8 @@ class McapSink : public RecordSink {
     raw_ = raw.id;
     mcap::Metadata meta;
     meta.name = "kestrav";
-    meta.metadata = {{"version", tool_version()},
-                     {"command_line", command_line()},
-                     {"command", info_.command},
-                     {"port", info_.port},
-                     {"line_settings", info_.line},
-                     {"host_os", host_os()},
-                     {"start_time_utc", utc_text(start_ns_)},
-                     {"start_time_ns", std::to_string(start_ns_)}};
+    for (const auto &[key, value] : run_metadata(info_, start_ns_))
+      meta.metadata[key] = value;
     check(writer_.write(meta));
     // The schema and both channels, before any chunk: a file cut inside
     // its first chunk still says what it records. (The writer repeats them
@@ -495,6 +404,7 @@ class RecordingReader {
       throw ToolError(path_ + ": its kestrav.report_id is not -1 to 255: '" +
                       id->second + "'");
     info_.command = command->second;
+    info_.start_ns = start_ns_;
     raw_ = channel.id;
     found_ = true;
     start_(info_);

@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "channels.h"
 #include "hid_report.h"
 #include "run.h"
 #include "sbus_frame.h"
@@ -32,7 +33,7 @@ class StdoutSink : public RecordSink {
  public:
   StdoutSink(std::FILE *out, Format format) : out_(out), format_(format) {}
   bool wants(Format form) const override { return form == format_; }
-  void begin(RecordKind kind, double) override {
+  void begin(RecordKind kind, double, int64_t) override {
     if (format_ != Format::Csv) return;
     errno = 0;
     std::string header = "t,n";
@@ -114,8 +115,9 @@ void RecordWriter::set_tap(std::function<void(const std::string &)> tap) {
   add_sink(std::make_unique<TapSink>(std::move(tap)));
 }
 
-void RecordWriter::begin(double start) {
-  for (auto &s : sinks_) s->begin(kind_, start);
+void RecordWriter::begin(double start, int64_t start_ns) {
+  if (start_ns < 0) start_ns = wall_ns_at(start);
+  for (auto &s : sinks_) s->begin(kind_, start, start_ns);
 }
 
 void RecordWriter::raw(double t, const uint8_t *data, size_t n) {

@@ -32,8 +32,9 @@ class RecordSink {
   // Whether it needs this form of every record.
   virtual bool wants(Format form) const = 0;
   // The run starts: start is its monotonic_seconds(), from which every t
-  // counts.
-  virtual void begin(RecordKind, double /*start*/) {}
+  // counts, and start_ns the wall clock then (ns since the Unix epoch),
+  // from which every log time counts.
+  virtual void begin(RecordKind, double /*start*/, int64_t /*start_ns*/) {}
   virtual void record(const EncodedRecord &r) = 0;
   // Bytes as they were received (or, for sbus, sent) at t. n == 0 marks a
   // new connection: a new stream starts there.
@@ -53,8 +54,10 @@ class RecordWriter {
   void add_sink(std::unique_ptr<RecordSink> sink);
   // The live view: every record's jsonl line, without its line end.
   void set_tap(std::function<void(const std::string &)> tap);
-  // Starts the run: the CSV header, even if no record follows.
-  void begin(double start);
+  // Starts the run: the CSV header, even if no record follows. start_ns is
+  // the wall clock at start, or -1 for now's; a replay gives the recorded
+  // run's, so that its log times are the recorded ones.
+  void begin(double start, int64_t start_ns = -1);
   // Port data records: the host's two blocks after frame n.
   void link_record(double t, uint64_t n, const uint16_t *block15,
                    const uint16_t *block32);
@@ -89,6 +92,7 @@ struct RecordingInfo {
   std::string line;        // its line settings ("115200 8N1"), or a device's
   int report_id = -1;      // hid --report-id, or -1
   bool compressed = true;  // an MCAP recording's chunks in zstd
+  int64_t start_ns = -1;   // a recording's start (ns since the Unix epoch)
 };
 
 // --record FILE: an MCAP recording when FILE ends in ".mcap", else every

@@ -19,6 +19,9 @@ bool RunLimits::take(int c, const char *arg) {
   } else if (c == kServeOption.val) {
     check_serve_address(arg);
     serve = arg;
+  } else if (c == kFoxgloveOption.val) {
+    check_serve_address(arg, "--foxglove");
+    foxglove = arg;
   } else if (c == kRecordCompressionOption.val) {
     const std::string name = arg;
     if (name != "zstd" && name != "none")

@@ -20,6 +20,9 @@ inline const option kCountOption{"count", required_argument, nullptr, 'n'};
 inline const option kSecondsOption{"seconds", required_argument, nullptr, 's'};
 inline const option kReconnectOption{"reconnect", no_argument, nullptr, 'R'};
 inline const option kServeOption{"serve", required_argument, nullptr, 'V'};
+// --foxglove [HOST:]PORT: a live source for the tools that open MCAP.
+inline const option kFoxgloveOption{"foxglove", required_argument, nullptr,
+                                    'X'};
 // --record-compression zstd|none: how an MCAP recording's chunks are kept.
 inline const option kRecordCompressionOption{"record-compression",
                                              required_argument, nullptr, 'Z'};
@@ -28,6 +31,7 @@ struct RunLimits {
   double seconds = -1.0;  // negative: no limit
   bool reconnect = false;
   std::string serve;             // empty: no live view
+  std::string foxglove;          // empty: no live source
   bool compress_records = true;  // --record-compression zstd (the default)
   // Takes one of those options; false for any other.
   bool take(int c, const char *arg);

@@ -1,8 +1,12 @@
 #include "http_server.h"
 
 #if defined(_WIN32)
+// clang-format off
 #include <winsock2.h>
 #include <ws2tcpip.h>
+#include <windows.h>
+#include <bcrypt.h>
+// clang-format on
 #else
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -10,6 +14,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -152,6 +157,8 @@ constexpr double kRestSeconds = 0.1;
 
 const char *status_text(int status) {
   switch (status) {
+    case 101:
+      return "Switching Protocols";
     case 200:
       return "OK";
     case 204:
@@ -178,6 +185,40 @@ const char *status_text(int status) {
   return "Error";
 }
 
+std::string random_token() {
+  constexpr size_t kTokenBytes = 16;
+  uint8_t bytes[kTokenBytes];
+#if defined(_WIN32)
+  if (BCryptGenRandom(nullptr, bytes, sizeof bytes,
+                      BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0)
+    throw ToolError("no random numbers from the system");
+#else
+  size_t have = 0;
+  while (have < sizeof bytes) {
+    const ssize_t n = getrandom(bytes + have, sizeof bytes - have, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw ToolError("getrandom failed: " + system_reason());
+    have += static_cast<size_t>(n);
+  }
+#endif
+  static const char kHex[] = "0123456789abcdef";
+  std::string token;
+  for (const uint8_t b : bytes) {
+    token += kHex[b >> 4];
+    token += kHex[b & 0x0F];
+  }
+  return token;
+}
+
+// Compares in time that depends only on the length of what was offered, so
+// that the time taken tells nothing of how much of the token was right.
+bool same_token(const std::string &offered, const std::string &token) {
+  unsigned char diff = offered.size() == token.size() ? 0 : 1;
+  for (size_t k = 0; k < offered.size(); ++k)
+    diff |= static_cast<unsigned char>(offered[k] ^ token[k % token.size()]);
+  return diff == 0;
+}
+
 Response plain_response(int status, const std::string &why) {
   Response r;
   r.status = status;
@@ -191,6 +232,10 @@ namespace {
 std::string answer_head(const Response &r, size_t length) {
   std::string head = "HTTP/1.1 " + std::to_string(r.status) + " " +
                      status_text(r.status) + "\r\n";
+  if (r.duplex) {  // an upgrade: its own headers, and the connection stays
+    for (const auto &h : r.headers) head += h.first + ": " + h.second + "\r\n";
+    return head + "\r\n";
+  }
   if (r.status != 204) head += "Content-Type: " + r.content_type + "\r\n";
   for (const auto &h : r.headers) head += h.first + ": " + h.second + "\r\n";
   if (!r.stream && r.status != 204)
@@ -215,6 +260,7 @@ struct Connection {
   std::string out;
   size_t sent = 0;
   std::shared_ptr<Stream> stream;
+  Duplex *duplex = nullptr;  // an upgraded connection's other end
   Request request;           // filled in as it comes
   bool finishing = false;    // close once out is sent
   bool read_closed = false;  // the client sent all it will
@@ -248,9 +294,10 @@ struct Server::Impl {
     c.out = answer_head(r, r.body.size());
     if (!r.stream && !c.head_only) c.out += r.body;
     c.sent = 0;
-    c.stream = r.stream;
+    c.stream = r.duplex ? r.duplex : r.stream;
+    c.duplex = r.duplex.get();
     c.state =
-        r.stream ? Connection::State::Streaming : Connection::State::Answering;
+        c.stream ? Connection::State::Streaming : Connection::State::Answering;
     c.answered = c.moved = monotonic_seconds();
   }
 
@@ -283,6 +330,14 @@ struct Server::Impl {
         return;
       }
       if (n < 0) break;
+      if (c.duplex != nullptr) {  // the upgraded protocol reads it all
+        if (c.duplex->take(buf, static_cast<size_t>(n))) continue;
+        std::string last;  // its closing words
+        c.duplex->pull(last);
+        c.out += last;
+        c.finishing = true;
+        return;
+      }
       if (c.state != Connection::State::Reading) {
         // Dropped, up to a bound: a close with bytes unread would reset
         // the connection and could cost the client its answer. A client
@@ -465,8 +520,8 @@ Server::Server(const std::string &listen, const std::string &host, int port,
   const std::string service = std::to_string(port);
   if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 ||
       found == nullptr)
-    throw ToolError("--serve " + listen +
-                    ": cannot listen there: no address '" + host + "'");
+    throw ToolError(listen + ": cannot listen there: no address '" + host +
+                    "'");
   std::string why;
   for (addrinfo *a = found; a != nullptr && v.listener == kNoSocket;
        a = a->ai_next) {
@@ -512,7 +567,7 @@ Server::Server(const std::string &listen, const std::string &host, int port,
   }
   freeaddrinfo(found);
   if (v.listener == kNoSocket)
-    throw ToolError("--serve " + listen + ": cannot listen there: " + why);
+    throw ToolError(listen + ": cannot listen there: " + why);
   set_nonblocking(v.listener);
   // The wake-up: a UDP socket on loopback that sends to itself.
   v.wake_socket = ::socket(AF_INET, SOCK_DGRAM, 0);
@@ -527,9 +582,8 @@ Server::Server(const std::string &listen, const std::string &host, int port,
           0 ||
       ::connect(v.wake_socket, reinterpret_cast<sockaddr *>(&self),
                 sizeof self) != 0)
-    throw ToolError(
-        "--serve " + listen +
-        ": cannot make the server's wake-up socket: " + socket_reason());
+    throw ToolError(listen + ": cannot make the server's wake-up socket: " +
+                    socket_reason());
   set_nonblocking(v.wake_socket);
 }
 

@@ -53,12 +53,23 @@ class Stream {
   virtual void closed() = 0;
 };
 
+// An upgraded connection (a WebSocket): bytes both ways. pull() gives what
+// goes out, as for a stream.
+class Duplex : public Stream {
+ public:
+  // Bytes from the client. False: close once what pull() gives is sent.
+  virtual bool take(const char *data, size_t n) = 0;
+};
+
 struct Response {
   int status = 200;
   std::string content_type = "text/plain; charset=utf-8";
   std::string body;  // ignored for a stream
   std::vector<std::pair<std::string, std::string>> headers;
   std::shared_ptr<Stream> stream;  // set: an event stream
+  // Set (with status 101 and the upgrade's headers): the connection is
+  // upgraded and stays open, both ways, until either side ends it.
+  std::shared_ptr<Duplex> duplex;
 };
 
 struct Limits {
@@ -80,7 +91,8 @@ class Server {
  public:
   using Handler = std::function<Response(const Request &)>;
   // Binds host:port (port 0: a free one) and listens. A ToolError, naming
-  // "--serve LISTEN" and the reason, when it cannot (the port is in use).
+  // listen (the option and its value: "--serve 8080") and the reason, when
+  // it cannot (the port is in use).
   Server(const std::string &listen, const std::string &host, int port,
          const Limits &limits, Handler handler);
   ~Server();  // stop()
@@ -105,6 +117,11 @@ class Server {
 };
 
 const char *status_text(int status);
+// 32 hex digits from the system's random source (getrandom, or
+// BCryptGenRandom): a token for a URL.
+std::string random_token();
+// Compares in time that depends only on the length of what was offered.
+bool same_token(const std::string &offered, const std::string &token);
 // A one-line plain-text answer: why, and a line end.
 Response plain_response(int status, const std::string &why);
 

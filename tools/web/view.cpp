@@ -19,15 +19,6 @@
 #include "record.h"
 #include "serve_address.h"
 
-#if defined(_WIN32)
-// clang-format off
-#include <windows.h>
-#include <bcrypt.h>
-// clang-format on
-#else
-#include <sys/random.h>
-#endif
-
 namespace kestrav_tool {
 namespace {
 
@@ -43,41 +34,7 @@ constexpr double kStreamWait = 0.5;
 constexpr auto kEndGrace = std::chrono::milliseconds(300);
 // Event streams at once: a page needs one; past this, 503.
 constexpr size_t kMaxStreams = 16;
-constexpr size_t kTokenBytes = 16;
 constexpr const char *kGetMethods = "GET, HEAD";
-
-std::string random_token() {
-  uint8_t bytes[kTokenBytes];
-#if defined(_WIN32)
-  if (BCryptGenRandom(nullptr, bytes, sizeof bytes,
-                      BCRYPT_USE_SYSTEM_PREFERRED_RNG) != 0)
-    throw ToolError("--serve: no random numbers from the system");
-#else
-  size_t have = 0;
-  while (have < sizeof bytes) {
-    const ssize_t n = getrandom(bytes + have, sizeof bytes - have, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw ToolError("--serve: getrandom failed: " + system_reason());
-    have += static_cast<size_t>(n);
-  }
-#endif
-  static const char kHex[] = "0123456789abcdef";
-  std::string token;
-  for (const uint8_t b : bytes) {
-    token += kHex[b >> 4];
-    token += kHex[b & 0x0F];
-  }
-  return token;
-}
-
-// Compares in time that depends only on the length of what was offered, so
-// that the time taken tells nothing of how much of the token was right.
-bool same_token(const std::string &offered, const std::string &token) {
-  unsigned char diff = offered.size() == token.size() ? 0 : 1;
-  for (size_t k = 0; k < offered.size(); ++k)
-    diff |= static_cast<unsigned char>(offered[k] ^ token[k % token.size()]);
-  return diff == 0;
-}
 
 std::string json_text(const std::string &s) {
   return nlohmann::json(s).dump();
@@ -86,6 +43,63 @@ std::string json_text(const std::string &s) {
 std::string sse(const char *event, const std::string &data) {
   return std::string("event: ") + event + "\ndata: " + data + "\n\n";
 }
+
+// A flag as the records write it (ch17 and ch18 as 0 or 1, frame_lost and
+// failsafe as true or false) or as the other form: a record's fields can
+// be posted back as they are.
+bool flag_value(const nlohmann::json &v, bool &on) {
+  if (v.is_boolean()) {
+    on = v.get<bool>();
+    return true;
+  }
+  if (v.is_number_integer() &&
+      (v.get<int64_t>() == 0 || v.get<int64_t>() == 1)) {
+    on = v.get<int64_t>() == 1;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string parse_sbus_request(const std::string &body, SbusRequest &r) {
+  nlohmann::json json;
+  try {
+    json = nlohmann::json::parse(body);
+  } catch (const nlohmann::json::exception &) {
+    return "the body is not JSON";
+  }
+  if (!json.is_object() || !json.contains("channels"))
+    return "expected {\"channels\": [16 integers], and optional flags}";
+  const nlohmann::json &channels = json["channels"];
+  if (!channels.is_array() || channels.size() != kSbusChannels)
+    return "channels must be 16 integers";
+  r = SbusRequest{};
+  for (size_t k = 0; k < kSbusChannels; ++k) {
+    const nlohmann::json &v = channels[k];
+    if (!v.is_number_integer() || v.get<int64_t>() < 0 ||
+        v.get<int64_t>() > kSbusMax)
+      return "channel " + std::to_string(k) +
+             " must be an integer from 0 to 2047";
+    r.channels[k] = static_cast<uint16_t>(v.get<int64_t>());
+  }
+  const std::pair<const char *, uint8_t> flags[] = {
+      {"ch17", kFlagCh17},
+      {"ch18", kFlagCh18},
+      {"frame_lost", kFlagFrameLost},
+      {"failsafe", kFlagFailsafe}};
+  for (const auto &f : flags) {
+    if (!json.contains(f.first)) continue;
+    bool on = false;
+    if (!flag_value(json[f.first], on))
+      return std::string(f.first) + " must be true, false, 1 or 0";
+    if (on) r.flags |= f.second;
+  }
+  r.at = monotonic_seconds();
+  return "";
+}
+
+namespace {
 
 // One browser's event stream.
 struct Client : http::Stream {
@@ -159,7 +173,8 @@ struct LiveView::Impl {
       return refuse(403, "forbidden: requests from another origin");
     const bool events_path = req.path == "/events";
     const bool sbus_path = req.path == "/sbus" && setup.accepts_sbus;
-    if ((events_path || sbus_path) && !same_token(req.param("token"), token))
+    if ((events_path || sbus_path) &&
+        !http::same_token(req.param("token"), token))
       return refuse(403, "forbidden: no token, or the wrong one");
     // HEAD is GET without the body, which the server leaves out.
     const bool get = req.method == "GET" || req.method == "HEAD";
@@ -229,59 +244,10 @@ struct LiveView::Impl {
     return r;
   }
 
-  // A flag as the records write it (ch17 and ch18 as 0 or 1, frame_lost and
-  // failsafe as true or false) or as the other form: a record's fields can
-  // be posted back as they are.
-  static bool flag_value(const nlohmann::json &v, bool &on) {
-    if (v.is_boolean()) {
-      on = v.get<bool>();
-      return true;
-    }
-    if (v.is_number_integer() &&
-        (v.get<int64_t>() == 0 || v.get<int64_t>() == 1)) {
-      on = v.get<int64_t>() == 1;
-      return true;
-    }
-    return false;
-  }
-
   http::Response post_sbus(const http::Request &req) {
-    nlohmann::json body;
-    try {
-      body = nlohmann::json::parse(req.body);
-    } catch (const nlohmann::json::exception &) {
-      return refuse(400, "bad request: the body is not JSON");
-    }
-    if (!body.is_object() || !body.contains("channels"))
-      return refuse(400,
-                    "bad request: expected {\"channels\": [16 "
-                    "integers], and optional flags}");
-    const nlohmann::json &channels = body["channels"];
-    if (!channels.is_array() || channels.size() != kSbusChannels)
-      return refuse(400, "bad request: channels must be 16 integers");
     SbusRequest r;
-    for (size_t k = 0; k < kSbusChannels; ++k) {
-      const nlohmann::json &v = channels[k];
-      if (!v.is_number_integer() || v.get<int64_t>() < 0 ||
-          v.get<int64_t>() > kSbusMax)
-        return refuse(400, "bad request: channel " + std::to_string(k) +
-                               " must be an integer from 0 to 2047");
-      r.channels[k] = static_cast<uint16_t>(v.get<int64_t>());
-    }
-    const std::pair<const char *, uint8_t> flags[] = {
-        {"ch17", kFlagCh17},
-        {"ch18", kFlagCh18},
-        {"frame_lost", kFlagFrameLost},
-        {"failsafe", kFlagFailsafe}};
-    for (const auto &f : flags) {
-      if (!body.contains(f.first)) continue;
-      bool on = false;
-      if (!flag_value(body[f.first], on))
-        return refuse(400, std::string("bad request: ") + f.first +
-                               " must be true, false, 1 or 0");
-      if (on) r.flags |= f.second;
-    }
-    r.at = monotonic_seconds();
+    const std::string why = parse_sbus_request(req.body, r);
+    if (!why.empty()) return refuse(400, "bad request: " + why);
     {
       std::lock_guard<std::mutex> lock(sbus_mutex);
       sbus = r;
@@ -324,11 +290,11 @@ LiveView::LiveView(const std::string &listen, const Setup &setup)
   Impl &v = *impl_;
   const ServeAddress a = parse_serve_address(listen);
   v.setup = setup;
-  v.token = random_token();
+  v.token = http::random_token();
   http::Limits limits;
   limits.body = kMaxBody;
   v.server = std::make_unique<http::Server>(
-      listen, a.host, a.port, limits,
+      "--serve " + listen, a.host, a.port, limits,
       [&v](const http::Request &req) { return v.handle(req); });
   v.port = v.server->port();
   std::fprintf(stderr, "view: http://%s/?token=%s\n",

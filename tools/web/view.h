@@ -28,6 +28,10 @@ struct SbusRequest {
   double at = 0;      // monotonic_seconds() when it came
 };
 
+// A POST /sbus body (or a /sbus/set message of a live source): "" when r
+// holds it, else the reason it is refused, one line.
+std::string parse_sbus_request(const std::string &body, SbusRequest &r);
+
 class LiveView {
  public:
   struct Setup {

@@ -1,0 +1,528 @@
+// The live source over the Foxglove WebSocket protocol. The HTTP server
+// does the sockets; ws::Reader the framing; this file the protocol.
+#include "foxglove.h"
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <thread>
+#include <vector>
+
+#include "channels.h"
+#include "http_server.h"
+#include "mcap_file.h"
+#include "options.h"
+#include "port.h"
+#include "serve_address.h"
+#include "websocket.h"
+
+namespace kestrav_tool {
+namespace {
+
+using nlohmann::json;
+
+// The subprotocols, in the order of preference: the SDK's name of the
+// protocol, then the original one. For what this server sends they are
+// the same protocol.
+constexpr const char *kSubprotocols[] = {"foxglove.sdk.v1",
+                                         "foxglove.websocket.v1"};
+constexpr size_t kMaxClients = 16;
+// Messages a client may fall behind by before its oldest are dropped: a
+// few seconds of the fastest run.
+constexpr size_t kClientQueue = 2048;
+// A client message (JSON or a publish) is far smaller; past this, 1009.
+constexpr size_t kMaxClientMessage = 64 * 1024;
+// The one channel each run advertises: its decoded records.
+constexpr uint32_t kChannelId = 1;
+// Binary opcodes: server message data; client message data.
+constexpr uint8_t kMessageData = 0x01;
+constexpr uint8_t kClientMessageData = 0x01;
+constexpr size_t kMessageDataHead = 1 + 4 + 8;
+constexpr size_t kClientDataHead = 1 + 4;
+// Status levels.
+constexpr int kWarning = 1, kError = 2;
+constexpr const char *kSbusTopic = "/sbus/set";
+constexpr auto kEndGrace = std::chrono::milliseconds(300);
+constexpr auto kStopLook = std::chrono::milliseconds(100);
+
+void put_le(std::string &out, uint64_t v, size_t bytes) {
+  for (size_t k = 0; k < bytes; ++k)
+    out.push_back(static_cast<char>((v >> (8 * k)) & 0xFF));
+}
+
+uint32_t get_le32(const std::string &s, size_t at) {
+  uint32_t v = 0;
+  for (size_t k = 0; k < 4; ++k)
+    v |= static_cast<uint32_t>(static_cast<uint8_t>(s[at + k])) << (8 * k);
+  return v;
+}
+
+std::string status(int level, const std::string &message) {
+  return ws::frame(
+      ws::kText,
+      json{{"op", "status"}, {"level", level}, {"message", message}}.dump());
+}
+
+// The subprotocol chosen from a Sec-WebSocket-Protocol list, or "".
+std::string choose_subprotocol(const std::string &offered) {
+  std::vector<std::string> names;
+  size_t at = 0;
+  while (at <= offered.size()) {
+    const size_t comma = std::min(offered.find(',', at), offered.size());
+    std::string name = offered.substr(at, comma - at);
+    name.erase(0, name.find_first_not_of(" \t"));
+    name.erase(name.find_last_not_of(" \t") + 1);
+    names.push_back(name);
+    at = comma + 1;
+  }
+  for (const char *want : kSubprotocols)
+    if (std::find(names.begin(), names.end(), want) != names.end()) return want;
+  return "";
+}
+
+bool has_token(const std::string &list, const std::string &want) {
+  std::string lower = list;
+  for (char &c : lower)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return lower.find(want) != std::string::npos;
+}
+
+}  // namespace
+
+struct FoxgloveServer::Impl {
+  struct Client;
+
+  Setup setup;
+  std::string token;
+  std::unique_ptr<http::Server> server;
+  int port = 0;
+
+  std::mutex mutex;
+  std::vector<std::shared_ptr<Client>> clients;
+  std::string hello;  // serverInfo and advertise, once the run began
+  bool ended = false;
+  std::condition_variable subscribed;
+  bool any_subscription = false;
+
+  std::mutex sbus_mutex;
+  SbusRequest sbus;
+  bool sbus_fresh = false;
+
+  // One client: its frames to send, its subscriptions and its channels.
+  struct Client : http::Duplex {
+    Impl &owner;
+    std::mutex mutex;
+    std::deque<std::string> queue;  // whole frames
+    uint64_t dropped = 0;           // data messages lost, not yet told
+    bool closing = false;           // a close frame is queued: the last
+    std::map<uint32_t, uint32_t> subscriptions;  // id -> channel
+    std::map<uint32_t, std::string> channels;    // its own, id -> topic
+    ws::Reader reader{kMaxClientMessage};
+
+    explicit Client(Impl &o) : owner(o) {}
+
+    void send(std::string frame) {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (!closing) queue.push_back(std::move(frame));
+    }
+    void close(uint16_t code, const std::string &why) {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (closing) return;
+      queue.push_back(ws::close_frame(code, why));
+      closing = true;
+    }
+
+    bool pull(std::string &out) override {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (dropped > 0 && !closing)
+        out += status(kWarning, std::to_string(dropped) +
+                                    " messages dropped: this client reads "
+                                    "too slowly");
+      dropped = 0;
+      for (const std::string &f : queue) out += f;
+      queue.clear();
+      return !closing;
+    }
+    void closed() override { owner.forget(this); }
+
+    bool take(const char *data, size_t n) override {
+      std::vector<ws::Event> events;
+      reader.feed(data, n, events);
+      for (const ws::Event &e : events) {
+        switch (e.kind) {
+          case ws::Event::Kind::Ping:
+            send(ws::frame(ws::kPong, e.data));
+            break;
+          case ws::Event::Kind::Pong:
+            break;
+          case ws::Event::Kind::Close:
+            close(e.code == 1005 ? ws::kCloseNormal : e.code, "");
+            break;
+          case ws::Event::Kind::Fail:
+            close(e.code, e.data);
+            break;
+          case ws::Event::Kind::Message:
+            if (e.opcode == ws::kText)
+              on_json(e.data);
+            else
+              on_binary(e.data);
+            break;
+        }
+      }
+      std::lock_guard<std::mutex> lock(mutex);
+      return !closing;
+    }
+
+    void refuse(const std::string &why) { send(status(kError, why)); }
+
+    void on_json(const std::string &text) {
+      json m;
+      try {
+        m = json::parse(text);
+      } catch (const json::exception &) {
+        return refuse("a message that is not JSON");
+      }
+      if (!m.is_object() || !m.contains("op") || !m["op"].is_string())
+        return refuse("a message without an op");
+      const std::string op = m["op"].get<std::string>();
+      if (op == "subscribe") return subscribe(m);
+      if (op == "unsubscribe") return unsubscribe(m);
+      if (op == "advertise" && owner.setup.accepts_sbus) return advertise(m);
+      if (op == "unadvertise" && owner.setup.accepts_sbus)
+        return unadvertise(m);
+      refuse("op '" + op + "' is not supported here");
+    }
+
+    static bool id_value(const json &v, uint32_t &id) {
+      if (!v.is_number_unsigned() || v.get<uint64_t>() > UINT32_MAX)
+        return false;
+      id = static_cast<uint32_t>(v.get<uint64_t>());
+      return true;
+    }
+
+    void subscribe(const json &m) {
+      if (!m.contains("subscriptions") || !m["subscriptions"].is_array())
+        return refuse("subscribe needs subscriptions");
+      bool added = false;
+      for (const json &s : m["subscriptions"]) {
+        uint32_t id = 0, channel = 0;
+        if (!s.is_object() || !s.contains("id") || !s.contains("channelId") ||
+            !id_value(s["id"], id) || !id_value(s["channelId"], channel)) {
+          refuse("a subscription needs an id and a channelId");
+          continue;
+        }
+        if (channel != kChannelId) {
+          refuse("no channel " + std::to_string(channel));
+          continue;
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!subscriptions.emplace(id, channel).second) {
+          queue.push_back(status(
+              kError, "subscription " + std::to_string(id) + " is in use"));
+          continue;
+        }
+        added = true;
+      }
+      if (added) owner.on_subscribed();
+    }
+
+    void unsubscribe(const json &m) {
+      if (!m.contains("subscriptionIds") || !m["subscriptionIds"].is_array())
+        return refuse("unsubscribe needs subscriptionIds");
+      for (const json &v : m["subscriptionIds"]) {
+        uint32_t id = 0;
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!id_value(v, id) || subscriptions.erase(id) == 0)
+          queue.push_back(status(kWarning, "no such subscription"));
+      }
+    }
+
+    void advertise(const json &m) {
+      if (!m.contains("channels") || !m["channels"].is_array())
+        return refuse("advertise needs channels");
+      for (const json &c : m["channels"]) {
+        uint32_t id = 0;
+        if (!c.is_object() || !c.contains("id") || !id_value(c["id"], id) ||
+            !c.contains("topic") || !c.contains("encoding")) {
+          refuse("a channel needs an id, a topic and an encoding");
+          continue;
+        }
+        if (c["topic"] != kSbusTopic || c["encoding"] != kRecordEncoding) {
+          refuse(std::string("only ") + kSbusTopic + ", in json, is taken");
+          continue;
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        channels[id] = kSbusTopic;
+      }
+    }
+
+    void unadvertise(const json &m) {
+      if (!m.contains("channelIds") || !m["channelIds"].is_array())
+        return refuse("unadvertise needs channelIds");
+      for (const json &v : m["channelIds"]) {
+        uint32_t id = 0;
+        std::lock_guard<std::mutex> lock(mutex);
+        if (id_value(v, id)) channels.erase(id);
+      }
+    }
+
+    // A publish: exactly a POST /sbus body, on an advertised /sbus/set.
+    void on_binary(const std::string &data) {
+      if (data.size() < kClientDataHead ||
+          static_cast<uint8_t>(data[0]) != kClientMessageData)
+        return refuse("a binary message that is no client message data");
+      const uint32_t channel = get_le32(data, 1);
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (channels.count(channel) == 0)
+          return (void)queue.push_back(status(
+              kError,
+              "channel " + std::to_string(channel) + " was not advertised"));
+      }
+      SbusRequest r;
+      const std::string why =
+          parse_sbus_request(data.substr(kClientDataHead), r);
+      if (!why.empty()) return refuse(std::string(kSbusTopic) + ": " + why);
+      std::lock_guard<std::mutex> lock(owner.sbus_mutex);
+      owner.sbus = r;
+      owner.sbus_fresh = true;
+    }
+
+    // A record for every subscription to it; the oldest give way.
+    void post(const std::string &tail_of_data, uint64_t log_ns) {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (closing) return;
+      for (const auto &[id, channel] : subscriptions) {
+        (void)channel;
+        std::string data;
+        data.reserve(kMessageDataHead + tail_of_data.size());
+        data.push_back(static_cast<char>(kMessageData));
+        put_le(data, id, 4);
+        put_le(data, log_ns, 8);
+        data += tail_of_data;
+        queue.push_back(ws::frame(ws::kBinary, data));
+        if (queue.size() > kClientQueue) {
+          queue.pop_front();
+          ++dropped;
+        }
+      }
+    }
+  };
+
+  void forget(Client *gone) {
+    std::lock_guard<std::mutex> lock(mutex);
+    clients.erase(
+        std::remove_if(clients.begin(), clients.end(),
+                       [&](const auto &c) { return c.get() == gone; }),
+        clients.end());
+  }
+
+  void on_subscribed() {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      any_subscription = true;
+    }
+    subscribed.notify_all();
+  }
+
+  // Every request passes here: an upgrade, or nothing.
+  http::Response handle(const http::Request &req) {
+    if (req.count("host") != 1)
+      return http::plain_response(400, "bad request: one Host header");
+    const std::string host = req.host();
+    if (!names_this_server(host, port))
+      return http::plain_response(
+          403, "forbidden: Host '" + host + "' is not this server");
+    if (!http::same_token(req.param("token"), token))
+      return http::plain_response(403, "forbidden: no token, or the wrong one");
+    if (req.path != "/") return http::plain_response(404, "not found");
+    if (req.method != "GET") {
+      http::Response r = http::plain_response(405, "method not allowed");
+      r.headers.emplace_back("Allow", "GET");
+      return r;
+    }
+    const std::string key = req.header("sec-websocket-key");
+    if (!has_token(req.header("upgrade"), "websocket") ||
+        !has_token(req.header("connection"), "upgrade") ||
+        req.header("sec-websocket-version") != "13" || key.size() != 24)
+      return http::plain_response(
+          400, "bad request: a WebSocket upgrade (version 13) is expected");
+    const std::string protocol =
+        choose_subprotocol(req.header("sec-websocket-protocol"));
+    if (protocol.empty())
+      return http::plain_response(400,
+                                  "bad request: offer the subprotocol "
+                                  "foxglove.sdk.v1 or foxglove.websocket.v1");
+    auto client = std::make_shared<Client>(*this);
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (ended || clients.size() >= kMaxClients)
+        return http::plain_response(
+            503, "service unavailable: " + std::to_string(kMaxClients) +
+                     " clients are connected");
+      if (!hello.empty()) client->queue.push_back(hello);
+      clients.push_back(client);
+    }
+    http::Response r;
+    r.status = 101;
+    r.headers = {{"Upgrade", "websocket"},
+                 {"Connection", "Upgrade"},
+                 {"Sec-WebSocket-Accept", ws::accept_key(key)},
+                 {"Sec-WebSocket-Protocol", protocol}};
+    r.duplex = client;
+    return r;
+  }
+
+  void begin(int64_t start_ns) {
+    RecordingInfo info = setup.info;
+    json metadata = json::object();
+    for (const auto &[key, value] : run_metadata(info, start_ns))
+      metadata[key] = value;
+    const RecordChannel channel = record_channel(info.command);
+    const json server_info = {
+        {"op", "serverInfo"},
+        {"name", "kestrav " + tool_version()},
+        {"capabilities",
+         setup.accepts_sbus ? json::array({"clientPublish"}) : json::array()},
+        {"supportedEncodings", json::array({kRecordEncoding})},
+        {"metadata", metadata},
+        {"sessionId", http::random_token()}};
+    const json advertise = {
+        {"op", "advertise"},
+        {"channels",
+         json::array({{{"id", kChannelId},
+                       {"topic", channel.topic},
+                       {"encoding", kRecordEncoding},
+                       {"schemaName", channel.schema_name},
+                       {"schema", record_schema(record_kind(info.command))},
+                       {"schemaEncoding", kSchemaEncoding}}})}};
+    std::lock_guard<std::mutex> lock(mutex);
+    hello = ws::frame(ws::kText, server_info.dump()) +
+            ws::frame(ws::kText, advertise.dump());
+    for (const auto &c : clients) c->send(hello);
+    server->wake();
+  }
+
+  void post(uint64_t log_ns, const std::string &record) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (clients.empty()) return;  // nobody watches: no work
+    for (const auto &c : clients) c->post(record, log_ns);
+    server->wake();
+  }
+
+  void finish(const std::string &reason) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (ended) return;
+      ended = true;
+      for (const auto &c : clients) c->close(ws::kCloseGoingAway, reason);
+    }
+    subscribed.notify_all();
+    server->wake();
+    // Let the clients take their close, then close: one that does not
+    // read is not waited for.
+    const auto until = std::chrono::steady_clock::now() + kEndGrace;
+    while (std::chrono::steady_clock::now() < until) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (clients.empty()) break;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    server->stop();
+  }
+};
+
+FoxgloveServer::FoxgloveServer(const std::string &listen, const Setup &setup)
+    : impl_(std::make_unique<Impl>()) {
+  Impl &v = *impl_;
+  const ServeAddress a = parse_serve_address(listen, "--foxglove");
+  v.setup = setup;
+  v.token = http::random_token();
+  http::Limits limits;
+  v.server = std::make_unique<http::Server>(
+      "--foxglove " + listen, a.host, a.port, limits,
+      [&v](const http::Request &req) { return v.handle(req); });
+  v.port = v.server->port();
+  std::fprintf(stderr, "foxglove: ws://%s/?token=%s\n",
+               host_with_port(a.host, v.port).c_str(), v.token.c_str());
+  if (v.server->beyond_this_machine())
+    std::fprintf(stderr,
+                 "kestrav: warning: the live source listens on %s, beyond "
+                 "this machine; the token in its address is the only guard\n",
+                 a.host.c_str());
+  std::fflush(stderr);
+  v.server->start();
+}
+
+FoxgloveServer::~FoxgloveServer() {
+  impl_->finish("exited");
+}
+
+void FoxgloveServer::begin(int64_t start_ns) {
+  impl_->begin(start_ns);
+}
+
+void FoxgloveServer::post(uint64_t log_ns, const std::string &record) {
+  impl_->post(log_ns, record);
+}
+
+bool FoxgloveServer::take_sbus(SbusRequest &request) {
+  std::lock_guard<std::mutex> lock(impl_->sbus_mutex);
+  if (!impl_->sbus_fresh) return false;
+  request = impl_->sbus;
+  impl_->sbus_fresh = false;
+  return true;
+}
+
+bool FoxgloveServer::wait_for_subscriber() {
+  std::unique_lock<std::mutex> lock(impl_->mutex);
+  while (!impl_->any_subscription) {
+    if (stop_requested() || impl_->ended) return false;
+    impl_->subscribed.wait_for(lock, kStopLook);
+  }
+  return true;
+}
+
+void FoxgloveServer::end(const std::string &reason) {
+  impl_->finish(reason);
+}
+
+namespace {
+
+// The source as a sink of the run's records: each one's jsonl line, at its
+// MCAP log time.
+class FoxgloveSink : public RecordSink {
+ public:
+  explicit FoxgloveSink(FoxgloveServer &server) : server_(server) {}
+  bool wants(Format form) const override { return form == Format::Jsonl; }
+  void begin(RecordKind, double, int64_t start_ns) override {
+    start_ns_ = start_ns;
+    server_.begin(start_ns);
+  }
+  void record(const EncodedRecord &r) override {
+    server_.post(static_cast<uint64_t>(start_ns_ + recording_ns(r.t)), r.jsonl);
+  }
+
+ private:
+  FoxgloveServer &server_;
+  int64_t start_ns_ = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<FoxgloveServer> serve_foxglove(
+    const std::string &listen, const FoxgloveServer::Setup &setup,
+    RecordWriter &writer) {
+  if (listen.empty()) return nullptr;
+  auto server = std::make_unique<FoxgloveServer>(listen, setup);
+  writer.add_sink(std::make_unique<FoxgloveSink>(*server));
+  return server;
+}
+
+}  // namespace kestrav_tool

@@ -45,10 +45,15 @@ def client(address, token, *args, seconds=10):
     return json.loads(out.stdout)
 
 
-def upgrade(address, path, protocol="foxglove.websocket.v1"):
-    """A raw upgrade request: the socket, and the answer's status line."""
+def upgrade(address, path, protocol="foxglove.websocket.v1", small=False):
+    """A raw upgrade request: the socket (with small, a receive buffer of
+    4 KiB, set before it connects), and the answer's status line."""
     host, port = address.rsplit(":", 1)
-    s = socket.create_connection((host, int(port)), timeout=TIMEOUT)
+    s = socket.socket()
+    s.settimeout(TIMEOUT)
+    if small:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    s.connect((host, int(port)))
     key = base64.b64encode(os.urandom(16)).decode()
     s.sendall(("GET %s HTTP/1.1\r\nHost: %s\r\nUpgrade: websocket\r\n"
                "Connection: Upgrade\r\nSec-WebSocket-Key: %s\r\n"
@@ -61,6 +66,17 @@ def upgrade(address, path, protocol="foxglove.websocket.v1"):
             break
         head += chunk
     return s, head.split(b"\r\n")[0].decode()
+
+
+def server_frame(reader):
+    """One unmasked server frame: its opcode and payload."""
+    b0, b1 = reader.read(2)
+    n = b1 & 0x7F
+    if n == 126:
+        n = int.from_bytes(reader.read(2), "big")
+    elif n == 127:
+        n = int.from_bytes(reader.read(8), "big")
+    return b0 & 0x0F, reader.read(n)
 
 
 def masked(opcode, payload):
@@ -156,6 +172,13 @@ class Foxglove(unittest.TestCase):
                 s, line = upgrade(address, path, protocol)
                 s.close()
                 self.assertIn(" %s " % status, line + " ")
+        # Sixteen clients at most.
+        held = [upgrade(address, "/?token=" + token) for _ in range(17)]
+        for s, _ in held:
+            self.addCleanup(s.close)
+        self.assertEqual([" 101 " in line for _, line in held],
+                         [True] * 16 + [False])
+        self.assertIn(" 503 ", held[-1][1] + " ")
         proc.send_signal(signal.SIGINT)
         self.assertEqual(proc.wait(timeout=TIMEOUT), 0)
 
@@ -169,9 +192,8 @@ class Foxglove(unittest.TestCase):
                                         "jsonl", "--seconds", 3, stdout=stdout)
         lazy = []
         for _ in range(4):
-            s, line = upgrade(address, "/?token=" + token)
+            s, line = upgrade(address, "/?token=" + token, small=True)
             self.assertIn(" 101 ", line)
-            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
             s.sendall(masked(0x1, json.dumps({"op": "subscribe",
                                               "subscriptions": [
                                                   {"id": 1, "channelId": 1}]
@@ -182,6 +204,32 @@ class Foxglove(unittest.TestCase):
         self.assertLess(time.monotonic() - started, 4.5)
         stdout.seek(0)
         self.assertGreater(len(stdout.read().splitlines()), 2500)
+
+    def test_a_slow_client_loses_its_oldest_messages_and_is_told(self):
+        sim = Simulator(self, "--pty", rate=5000, noise=False)
+        proc, address, token, _ = start(self, "link", sim.where, "--format",
+                                        "none")
+        s, line = upgrade(address, "/?token=" + token, small=True)
+        self.addCleanup(s.close)
+        s.sendall(masked(0x1, b'{"op": "subscribe", "subscriptions": '
+                         b'[{"id": 7, "channelId": 1}]}'))
+        time.sleep(2.5)  # not reading
+        reader = s.makefile("rb")
+        numbers, dropped, missing = [], 0, 0
+        until = time.monotonic() + 2
+        while time.monotonic() < until or (numbers and dropped > missing):
+            opcode, payload = server_frame(reader)
+            if opcode == 0x2 and payload[0] == 0x01:
+                n = json.loads(payload[13:])["n"]
+                if numbers:
+                    missing += n - numbers[-1] - 1
+                numbers.append(n)
+            elif opcode == 0x1 and b"messages dropped" in payload:
+                dropped += int(json.loads(payload)["message"].split()[0])
+        proc.send_signal(signal.SIGINT)
+        self.assertEqual(proc.wait(timeout=TIMEOUT), 0)
+        self.assertGreater(dropped, 0)
+        self.assertEqual(missing, dropped)
 
     def test_inspect_replays_a_recording_with_its_times(self):
         sim = Simulator(self, "--listen", "tcp:127.0.0.1:0", rate=200)

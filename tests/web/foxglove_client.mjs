@@ -6,6 +6,7 @@
 //
 //   node foxglove_client.mjs URL [--protocol P] [--seconds S]
 //        [--publish JSON]...   (each sent on /sbus/set, 0.3 s apart)
+//        [--arrivals]          (each message's arrival, monotonic ns)
 //
 // It ends when the server closes, or after S seconds (default 10).
 import protocolPackage from "@foxglove/ws-protocol";
@@ -18,11 +19,13 @@ const url = args.shift();
 let protocol = FoxgloveClient.SUPPORTED_SUBPROTOCOL;
 let seconds = 10;
 const publish = [];
+let arrivals = false;
 while (args.length) {
   const flag = args.shift();
   if (flag === "--protocol") protocol = args.shift();
   else if (flag === "--seconds") seconds = Number(args.shift());
   else if (flag === "--publish") publish.push(args.shift());
+  else if (flag === "--arrivals") arrivals = true;
 }
 
 const got = { protocol: null, serverInfo: null, channels: [], statuses: [],
@@ -57,6 +60,7 @@ client.on("advertise", (channels) => {
 client.on("status", (s) => got.statuses.push(s));
 client.on("message", (m) => {
   got.messages.push({
+    ...(arrivals ? { arrival: process.hrtime.bigint().toString() } : {}),
     subscriptionId: m.subscriptionId,
     timestamp: m.timestamp.toString(),
     data: text.decode(new Uint8Array(m.data.buffer, m.data.byteOffset,

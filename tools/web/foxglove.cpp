@@ -47,7 +47,7 @@ constexpr size_t kClientDataHead = 1 + 4;
 // Status levels.
 constexpr int kWarning = 1, kError = 2;
 constexpr const char *kSbusTopic = "/sbus/set";
-constexpr auto kEndGrace = std::chrono::milliseconds(300);
+constexpr double kEndGrace = 0.3;
 constexpr auto kStopLook = std::chrono::milliseconds(100);
 
 void put_le(std::string &out, uint64_t v, size_t bytes) {
@@ -424,39 +424,22 @@ struct FoxgloveServer::Impl {
     }
     subscribed.notify_all();
     server->wake();
-    // Let the clients take their close, then close: one that does not
-    // read is not waited for.
-    const auto until = std::chrono::steady_clock::now() + kEndGrace;
-    while (std::chrono::steady_clock::now() < until) {
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (clients.empty()) break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    server->stop();
+    http::stop_after(*server, kEndGrace, [this] {
+      std::lock_guard<std::mutex> lock(mutex);
+      return clients.empty();
+    });
   }
 };
 
 FoxgloveServer::FoxgloveServer(const std::string &listen, const Setup &setup)
     : impl_(std::make_unique<Impl>()) {
   Impl &v = *impl_;
-  const ServeAddress a = parse_serve_address(listen, "--foxglove");
   v.setup = setup;
   v.token = http::random_token();
-  http::Limits limits;
-  v.server = std::make_unique<http::Server>(
-      "--foxglove " + listen, a.host, a.port, limits,
-      [&v](const http::Request &req) { return v.handle(req); });
+  v.server = http::open_server(
+      "--foxglove", listen, "foxglove: ws", "the live source", v.token,
+      http::Limits{}, [&v](const http::Request &req) { return v.handle(req); });
   v.port = v.server->port();
-  std::fprintf(stderr, "foxglove: ws://%s/?token=%s\n",
-               host_with_port(a.host, v.port).c_str(), v.token.c_str());
-  if (v.server->beyond_this_machine())
-    std::fprintf(stderr,
-                 "kestrav: warning: the live source listens on %s, beyond "
-                 "this machine; the token in its address is the only guard\n",
-                 a.host.c_str());
-  std::fflush(stderr);
   v.server->start();
 }
 

@@ -23,6 +23,8 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <list>
 #include <mutex>
@@ -30,6 +32,7 @@
 
 #include "options.h"
 #include "port.h"
+#include "serve_address.h"
 
 namespace kestrav_tool {
 namespace http {
@@ -589,6 +592,35 @@ Server::Server(const std::string &listen, const std::string &host, int port,
 
 Server::~Server() {
   stop();
+}
+
+std::unique_ptr<Server> open_server(const char *option,
+                                    const std::string &listen,
+                                    const char *banner, const char *what,
+                                    const std::string &token,
+                                    const Limits &limits,
+                                    Server::Handler handler) {
+  const ServeAddress a = parse_serve_address(listen, option);
+  auto server =
+      std::make_unique<Server>(std::string(option) + " " + listen, a.host,
+                               a.port, limits, std::move(handler));
+  std::fprintf(stderr, "%s://%s/?token=%s\n", banner,
+               host_with_port(a.host, server->port()).c_str(), token.c_str());
+  if (server->beyond_this_machine())
+    std::fprintf(stderr,
+                 "kestrav: warning: %s listens on %s, beyond this machine; "
+                 "the token in its address is the only guard\n",
+                 what, a.host.c_str());
+  std::fflush(stderr);
+  return server;
+}
+
+void stop_after(Server &server, double grace,
+                const std::function<bool()> &gone) {
+  const double until = monotonic_seconds() + grace;
+  while (!gone() && monotonic_seconds() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  server.stop();
 }
 
 int Server::port() const {

@@ -117,6 +117,23 @@ class Server {
 };
 
 const char *status_text(int status);
+// For an option that serves (--serve, --foxglove): a server on listen
+// ([HOST:]PORT, HOST 127.0.0.1 unless given, PORT 0 a free one), not yet
+// started. Prints "BANNER://HOST:PORT/?token=TOKEN" on stderr, and a
+// warning naming what when it listens beyond this machine. A bad address
+// is a UsageError; one that cannot be bound, a ToolError.
+std::unique_ptr<Server> open_server(const char *option,
+                                    const std::string &listen,
+                                    const char *banner, const char *what,
+                                    const std::string &token,
+                                    const Limits &limits,
+                                    Server::Handler handler);
+// Stops server once gone() holds, or grace seconds have passed: the
+// clients get a moment to take their last words, and one that does not
+// read is not waited for.
+void stop_after(Server &server, double grace,
+                const std::function<bool()> &gone);
+
 // 32 hex digits from the system's random source (getrandom, or
 // BCryptGenRandom): a token for a URL.
 std::string random_token();

@@ -31,7 +31,7 @@ constexpr size_t kMaxBody = 4096;
 // How long an event stream stays silent before it sends a keep-alive, and
 // how long end() gives the clients to take their last events.
 constexpr double kStreamWait = 0.5;
-constexpr auto kEndGrace = std::chrono::milliseconds(300);
+constexpr double kEndGrace = 0.3;
 // Event streams at once: a page needs one; past this, 503.
 constexpr size_t kMaxStreams = 16;
 constexpr const char *kGetMethods = "GET, HEAD";
@@ -271,40 +271,24 @@ struct LiveView::Impl {
       }
     }
     server->wake();
-    // Let the streams take their last events, then close: a client that
-    // does not read is not waited for.
-    const auto until = std::chrono::steady_clock::now() + kEndGrace;
-    while (std::chrono::steady_clock::now() < until) {
-      {
-        std::lock_guard<std::mutex> lock(clients_mutex);
-        if (clients.empty()) break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    server->stop();
+    http::stop_after(*server, kEndGrace, [this] {
+      std::lock_guard<std::mutex> lock(clients_mutex);
+      return clients.empty();
+    });
   }
 };
 
 LiveView::LiveView(const std::string &listen, const Setup &setup)
     : impl_(std::make_unique<Impl>()) {
   Impl &v = *impl_;
-  const ServeAddress a = parse_serve_address(listen);
   v.setup = setup;
   v.token = http::random_token();
   http::Limits limits;
   limits.body = kMaxBody;
-  v.server = std::make_unique<http::Server>(
-      "--serve " + listen, a.host, a.port, limits,
+  v.server = http::open_server(
+      "--serve", listen, "view: http", "the view", v.token, limits,
       [&v](const http::Request &req) { return v.handle(req); });
   v.port = v.server->port();
-  std::fprintf(stderr, "view: http://%s/?token=%s\n",
-               host_with_port(a.host, v.port).c_str(), v.token.c_str());
-  if (v.server->beyond_this_machine())
-    std::fprintf(stderr,
-                 "kestrav: warning: the view listens on %s, beyond this "
-                 "machine; the token in its address is the only guard\n",
-                 a.host.c_str());
-  std::fflush(stderr);
   v.server->start();
 }
 

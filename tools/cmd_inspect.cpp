@@ -45,6 +45,8 @@ int inspect_raw(const InspectOptions &o, std::FILE *in,
   RecordWriter writer(stdout, o.format, RecordWriter::Kind::Link);
   const std::unique_ptr<LiveView> view =
       serve(o.serve, {"link", o.path, format_name(o.format)}, writer);
+  const auto fox = serve_foxglove(
+      o.foxglove, {{"link", o.path, "", -1, false, -1}, false}, writer);
   LinkDecoder decoder(writer, 0);
   uint8_t buf[4096];
   size_t n;
@@ -52,6 +54,9 @@ int inspect_raw(const InspectOptions &o, std::FILE *in,
   const int failed = run_guarded(
       [&] {
         writer.begin(monotonic_seconds());
+        // A stream has no clock: its records go out at once, to a
+        // subscriber that is there.
+        if (fox && !fox->wait_for_subscriber()) throw OutputClosed();
         decoder.feed(first.data(), first.size(), 0.0);
         while ((n = std::fread(buf, 1, sizeof buf, in)) > 0)
           decoder.feed(buf, n, 0.0);
@@ -60,6 +65,7 @@ int inspect_raw(const InspectOptions &o, std::FILE *in,
       },
       why);
   if (view) view->end(why);
+  if (fox) fox->end(why);
   return failed;
 }
 

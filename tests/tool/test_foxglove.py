@@ -80,9 +80,12 @@ def server_frame(reader):
 
 
 def masked(opcode, payload):
-    """A client frame: FIN, masked (payloads under 126 bytes)."""
+    """A client frame: FIN, masked (payloads under 64 KiB)."""
     mask = b"\x01\x02\x03\x04"
-    return bytes([0x80 | opcode, 0x80 | len(payload)]) + mask + bytes(
+    n = len(payload)
+    size = bytes([0x80 | n]) if n < 126 else bytes([0x80 | 126]) + \
+        n.to_bytes(2, "big")
+    return bytes([0x80 | opcode]) + size + mask + bytes(
         b ^ mask[k % 4] for k, b in enumerate(payload))
 
 
@@ -157,6 +160,20 @@ class Foxglove(unittest.TestCase):
         frames = frames[len(frames) % 25:]
         self.assertEqual({frames[k:k + 25] for k in range(0, len(frames), 25)},
                          {pack(moved, flags=0x08, end=0)})
+        # A client's channel id is its own (258 here), read whole.
+        s, _ = upgrade(address, "/?token=" + token)
+        self.addCleanup(s.close)
+        s.sendall(masked(0x1, json.dumps({"op": "advertise", "channels": [
+            {"id": 258, "topic": "/sbus/set", "encoding": "json",
+             "schemaName": "s"}]}).encode()))
+        body = json.dumps({"channels": good}).encode()
+        s.sendall(masked(0x2, b"\x01" + (258).to_bytes(4, "little") + body))
+        time.sleep(0.1)
+        pty.read_available(0.05)
+        frames = pty.read_available(0.2)
+        frames = frames[len(frames) % 25:]
+        self.assertEqual({frames[k:k + 25] for k in range(0, len(frames), 25)},
+                         {pack(good, end=0)})
         proc.send_signal(signal.SIGINT)
         self.assertEqual(proc.wait(timeout=TIMEOUT), 0)
 

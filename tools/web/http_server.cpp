@@ -15,6 +15,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -152,6 +153,10 @@ struct Reserve {
 #endif
 
 constexpr int kPollMs = 100;
+// Descriptors left to the rest of the run when a low limit bounds the
+// connections, and the fewest connections a server keeps all the same.
+constexpr size_t kSpareDescriptors = 24;
+constexpr size_t kMinConnections = 8;
 // How long the listener rests when no descriptor can be had for a
 // connection at all.
 constexpr double kRestSeconds = 0.1;
@@ -514,6 +519,19 @@ Server::Server(const std::string &listen, const std::string &host, int port,
   start_sockets();
   Impl &v = *impl_;
   v.limits = limits;
+#if !defined(_WIN32)
+  // Connections never take the descriptors the run itself needs: a port
+  // opened again after an unplug, a recording, the other server.
+  rlimit allowed{};
+  if (getrlimit(RLIMIT_NOFILE, &allowed) == 0 &&
+      allowed.rlim_cur != RLIM_INFINITY) {
+    const auto room = static_cast<size_t>(allowed.rlim_cur);
+    v.limits.connections = std::min(v.limits.connections,
+                                    room > kSpareDescriptors + kMinConnections
+                                        ? room - kSpareDescriptors
+                                        : kMinConnections);
+  }
+#endif
   v.handler = std::move(handler);
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;

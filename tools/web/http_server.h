@@ -6,8 +6,9 @@
 //   clients do, and closes every connection;
 // - a whole request (line, headers and body) must arrive within
 //   Limits::request_seconds of the connection, or it is closed (408);
-// - at most Limits::connections connections at once: past that, the one
-//   that has waited longest for its request is closed to make room, or,
+// - at most Limits::connections connections at once, and never so many
+//   that fewer than 24 of the process's descriptors are left: past that, the
+//   one that has waited longest for its request is closed to make room, or,
 //   when every connection already has its answer, the new one gets 503;
 // - a Content-Length over Limits::body gets 413 before the body is read;
 //   a head over Limits::head gets 431, as soon as it is over, ended or

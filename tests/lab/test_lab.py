@@ -88,6 +88,10 @@ class Lab(unittest.TestCase):
         started = time.monotonic()
         cls.guest = lab.Guest(os.environ["KESTRAV_TOOL"],
                               os.environ["KESTRAV_LAB_PAD"], cls.work)
+        # The guest is ready before its USB adapters are: they enumerate,
+        # and mdev makes their by-id names, in their own time.
+        cls.guest.wait_for("test -e %s && test -e %s" % (SBUS_ID, LINK_ID),
+                           30)
         print("lab: guest ready in %.1f s" % (time.monotonic() - started),
               file=sys.stderr)
 

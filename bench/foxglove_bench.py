@@ -19,13 +19,10 @@ import sys
 import tempfile
 import time
 
+from link_latency import percentile, sent_times
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 CLIENT = os.path.join(HERE, "..", "tests", "web", "foxglove_client.mjs")
-
-
-def percentile(values, p):
-    ordered = sorted(values)
-    return ordered[min(len(ordered) - 1, int(p / 100.0 * len(ordered)))]
 
 
 def run(tool, seconds, clients, tmp):
@@ -48,12 +45,7 @@ def run(tool, seconds, clients, tmp):
                    for _ in range(clients)]
     _, _, usage = os.wait4(link.pid, 0)
     sim.wait()
-    sent = {}
-    with open(truth) as f:
-        for line in f:
-            item = json.loads(line)
-            if "frame" in item:
-                sent[item["frame"]] = item["sent_at"]
+    sent = sent_times(truth)
     delays = []
     for reader in readers:
         got = json.loads(reader.communicate()[0])

@@ -24,6 +24,18 @@ def percentile(values, p):
     return ordered[min(len(ordered) - 1, int(p / 100.0 * len(ordered)))]
 
 
+def sent_times(truth):
+    """Each port data frame's number and the monotonic time the simulator
+    wrote its last byte, from its truth file."""
+    sent = {}
+    with open(truth) as f:
+        for line in f:
+            item = json.loads(line)
+            if "frame" in item:
+                sent[item["frame"]] = item["sent_at"]
+    return sent
+
+
 def latency(tool, tmp):
     truth = os.path.join(tmp, "truth.jsonl")
     sim = subprocess.Popen([tool, "simulate", "--pty", "--rate", "200",
@@ -37,12 +49,7 @@ def latency(tool, tmp):
         arrived[json.loads(line)["n"]] = time.monotonic()
     link.wait()
     sim.wait()
-    sent = {}
-    with open(truth) as f:
-        for line in f:
-            item = json.loads(line)
-            if "frame" in item:
-                sent[item["frame"]] = item["sent_at"]
+    sent = sent_times(truth)
     return [(arrived[n] - sent[n]) * 1000.0 for n in arrived if n in sent]
 
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "channels.h"
 #include "commands.h"
 #include "foxglove.h"
 #include "hid_report.h"
@@ -111,11 +112,8 @@ int inspect_mcap(const InspectOptions &o, std::FILE *file) {
             o.path, file,
             [&](const RecordingInfo &recorded) {
               info = recorded;
-              const RecordKind kind = info.command == "link" ? RecordKind::Link
-                                      : info.command == "hid"
-                                          ? RecordKind::Hid
-                                          : RecordKind::Sbus;
-              writer = std::make_unique<RecordWriter>(stdout, o.format, kind);
+              writer = std::make_unique<RecordWriter>(
+                  stdout, o.format, record_kind(info.command));
               view = serve(o.serve,
                            {info.command, info.port, format_name(o.format)},
                            *writer);

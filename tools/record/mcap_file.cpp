@@ -11,15 +11,9 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
-#include <ctime>
-#include <fstream>
 #include <mutex>
 #include <thread>
 #include <vector>
-
-#if !defined(_WIN32)
-#include <sys/utsname.h>
-#endif
 
 #include "channels.h"
 #include "port.h"

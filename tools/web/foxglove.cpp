@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -121,7 +122,7 @@ struct FoxgloveServer::Impl {
     uint64_t dropped = 0;           // data messages lost, not yet told
     bool closing = false;           // a close frame is queued: the last
     std::map<uint32_t, uint32_t> subscriptions;  // id -> channel
-    std::map<uint32_t, std::string> channels;    // its own, id -> topic
+    std::set<uint32_t> sbus_channels;            // its own, on /sbus/set
     ws::Reader reader{kMaxClientMessage};
 
     explicit Client(Impl &o) : owner(o) {}
@@ -205,11 +206,18 @@ struct FoxgloveServer::Impl {
       return true;
     }
 
+    // m[key] when it is a list; else null, and a status says so.
+    const json *list(const json &m, const char *key) {
+      if (m.contains(key) && m[key].is_array()) return &m[key];
+      refuse(m["op"].get<std::string>() + " needs " + key);
+      return nullptr;
+    }
+
     void subscribe(const json &m) {
-      if (!m.contains("subscriptions") || !m["subscriptions"].is_array())
-        return refuse("subscribe needs subscriptions");
+      const json *subscriptions_asked = list(m, "subscriptions");
+      if (!subscriptions_asked) return;
       bool added = false;
-      for (const json &s : m["subscriptions"]) {
+      for (const json &s : *subscriptions_asked) {
         uint32_t id = 0, channel = 0;
         if (!s.is_object() || !s.contains("id") || !s.contains("channelId") ||
             !id_value(s["id"], id) || !id_value(s["channelId"], channel)) {
@@ -232,9 +240,9 @@ struct FoxgloveServer::Impl {
     }
 
     void unsubscribe(const json &m) {
-      if (!m.contains("subscriptionIds") || !m["subscriptionIds"].is_array())
-        return refuse("unsubscribe needs subscriptionIds");
-      for (const json &v : m["subscriptionIds"]) {
+      const json *ids = list(m, "subscriptionIds");
+      if (!ids) return;
+      for (const json &v : *ids) {
         uint32_t id = 0;
         std::lock_guard<std::mutex> lock(mutex);
         if (!id_value(v, id) || subscriptions.erase(id) == 0)
@@ -243,9 +251,9 @@ struct FoxgloveServer::Impl {
     }
 
     void advertise(const json &m) {
-      if (!m.contains("channels") || !m["channels"].is_array())
-        return refuse("advertise needs channels");
-      for (const json &c : m["channels"]) {
+      const json *advertised = list(m, "channels");
+      if (!advertised) return;
+      for (const json &c : *advertised) {
         uint32_t id = 0;
         if (!c.is_object() || !c.contains("id") || !id_value(c["id"], id) ||
             !c.contains("topic") || !c.contains("encoding")) {
@@ -257,17 +265,17 @@ struct FoxgloveServer::Impl {
           continue;
         }
         std::lock_guard<std::mutex> lock(mutex);
-        channels[id] = kSbusTopic;
+        sbus_channels.insert(id);
       }
     }
 
     void unadvertise(const json &m) {
-      if (!m.contains("channelIds") || !m["channelIds"].is_array())
-        return refuse("unadvertise needs channelIds");
-      for (const json &v : m["channelIds"]) {
+      const json *ids = list(m, "channelIds");
+      if (!ids) return;
+      for (const json &v : *ids) {
         uint32_t id = 0;
         std::lock_guard<std::mutex> lock(mutex);
-        if (id_value(v, id)) channels.erase(id);
+        if (id_value(v, id)) sbus_channels.erase(id);
       }
     }
 
@@ -279,7 +287,7 @@ struct FoxgloveServer::Impl {
       const uint32_t channel = get_le32(data, 1);
       {
         std::lock_guard<std::mutex> lock(mutex);
-        if (channels.count(channel) == 0)
+        if (sbus_channels.count(channel) == 0)
           return (void)queue.push_back(status(
               kError,
               "channel " + std::to_string(channel) + " was not advertised"));
@@ -294,17 +302,17 @@ struct FoxgloveServer::Impl {
     }
 
     // A record for every subscription to it; the oldest give way.
-    void post(const std::string &tail_of_data, uint64_t log_ns) {
+    void post(const std::string &record, uint64_t log_ns) {
       std::lock_guard<std::mutex> lock(mutex);
       if (closing) return;
       for (const auto &[id, channel] : subscriptions) {
         (void)channel;
         std::string data;
-        data.reserve(kMessageDataHead + tail_of_data.size());
+        data.reserve(kMessageDataHead + record.size());
         data.push_back(static_cast<char>(kMessageData));
         put_le(data, id, 4);
         put_le(data, log_ns, 8);
-        data += tail_of_data;
+        data += record;
         queue.push_back(ws::frame(ws::kBinary, data));
         if (queue.size() > kClientQueue) {
           queue.pop_front();

@@ -428,7 +428,7 @@ struct Server::Impl {
   }
 
   void accept_all(double now) {
-    const std::string busy =
+    static const std::string busy =
         plain_answer(503, "service unavailable: too many connections");
     for (;;) {
       const Socket s = ::accept(listener, nullptr, nullptr);

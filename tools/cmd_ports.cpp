@@ -40,7 +40,7 @@ void print_jsonl(const PortInfo &p) {
       {"bus", &p.bus},         {"vid", &p.vid},
       {"pid", &p.pid},         {"manufacturer", &p.manufacturer},
       {"product", &p.product}, {"serial", &p.serial},
-      {"name", &p.name}};
+      {"name", &p.name},       {"note", &p.note}};
   std::string line;
   for (const auto &f : fields) {
     if (f.second->empty()) continue;  // absent fields are left out
@@ -59,6 +59,7 @@ void print_text(const PortInfo &p) {
   if (!p.serial.empty()) line += "  serial " + p.serial;
   std::printf("%s\n", line.c_str());
   if (!p.by_id.empty()) std::printf("    %s\n", p.by_id.c_str());
+  if (!p.note.empty()) std::printf("    note: %s\n", p.note.c_str());
 }
 
 int run(int argc, char **argv) {

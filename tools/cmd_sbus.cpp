@@ -572,7 +572,7 @@ const Command kSbusCommand = {
     "  --failsafe        set bit 3 (failsafe)\n"
     "  --count N         stop after N frames (0: no limit)\n"
     "  --seconds S       stop after S seconds\n"
-    "  --warn-speed      only warn if the port does not keep 100000 baud\n"
+    "  --warn-speed      only warn if the port does not keep 100000 8E2\n"
     "  --reconnect       when the port goes away, open it again every 0.5 s\n"
     "  --loopback        self-test with TX wired to RX: read every frame back\n"
     "                    and compare; exit 0 only if all came back intact\n"

@@ -148,7 +148,7 @@ const Command kSbusMonitorCommand = {
     "                    none\n"
     "  --count N         stop after N frames (0: no limit)\n"
     "  --seconds S       stop after S seconds\n"
-    "  --warn-speed      only warn if the port does not keep 100000 baud\n"
+    "  --warn-speed      only warn if the port does not keep 100000 8E2\n"
     "  --reconnect       when the port goes away, open it again every 0.5 s\n"
     "  --serve ADDR      live view in a browser on [HOST:]PORT (HOST\n"
     "                    127.0.0.1 unless given; PORT 0 picks a free one)\n"

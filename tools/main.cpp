@@ -72,6 +72,9 @@ int dispatch(int argc, char **argv) {
         std::fprintf(stderr, "kestrav %s: %s\n", c->name, e.what());
       std::fputs(c->usage, stderr);
       return 2;
+    } catch (const LineRefused &e) {
+      std::fprintf(stderr, "kestrav: %s\n", e.what());
+      return 2;
     } catch (const std::exception &e) {
       std::fprintf(stderr, "kestrav: %s\n", e.what());
       return 1;

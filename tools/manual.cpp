@@ -121,7 +121,9 @@ void print_manual(std::FILE *out, const Command *const *commands, size_t n,
                ".TP\n.B 1\nA failure, reported in one line that names the "
                "port or file and the system's reason.\n"
                ".TP\n.B 2\nA bad command line: the error and the usage are "
-               "printed.\n");
+               "printed. Also a serial port that does not keep the line "
+               "settings asked of it, or whose UART cannot do them (see "
+               "\\-\\-warn\\-speed).\n");
 }
 
 }  // namespace kestrav_tool

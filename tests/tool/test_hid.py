@@ -169,7 +169,11 @@ class PosixHid(HidTest):
             t + "/sys/drivers/port/x": "", t + "/sys/drivers/ctrl/x": "",
             t + "/sys/drivers/serial/x": "",
             t + "/class/tty/ttyS0/type": "4",   # 16550A
-            t + "/class/tty/ttyS1/type": "0"}   # PORT_UNKNOWN: no UART
+            t + "/class/tty/ttyS1/type": "0",   # PORT_UNKNOWN: no UART
+            # A Pi's mini UART, which has no parity; the test's pty stands
+            # for its terminal.
+            t + "/sys/devices/soc/7e215040.serial/tty/ttyS2/x": "",
+            t + "/sys/drivers/bcm2835-aux-uart/x": ""}
         for path, text in files.items():
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "w") as f:
@@ -192,17 +196,51 @@ class PosixHid(HidTest):
                    hidraw + "/hidraw3/device")
         by_id = "/dev/serial/by-id/usb-FTDI_FT232R_UART_A10K-if00-port0"
         os.symlink("../../ttyUSB0", dev + by_id[len("/dev"):])
-        script = ("mount --bind %s /sys/class/tty && "
-                  "mount --bind %s /sys/class/hidraw && "
-                  "mount --bind %s /dev && exec \"$@\"" % (tty, hidraw, dev))
-        out = subprocess.run(["unshare", "-m", "sh", "-c", script, "sh"] +
-                             tool("ports", "--format", "jsonl"),
-                             capture_output=True, text=True, timeout=TIMEOUT)
-        if out.returncode != 0 and re.match("(unshare|mount): ", out.stderr):
-            self.skipTest("a mount namespace was refused: " + out.stderr)
+        mini = t + "/sys/devices/soc/7e215040.serial"
+        os.symlink(t + "/sys/drivers/bcm2835-aux-uart", mini + "/driver")
+        os.symlink(mini, mini + "/tty/ttyS2/device")
+        os.symlink(mini + "/tty/ttyS2", tty + "/ttyS2")
+        pty = Pty(self)
+        rdev = os.stat(pty.path).st_rdev
+        os.makedirs(t + "/char")
+        os.symlink(mini + "/tty/ttyS2", t + "/char/%d:%d" % (
+            os.major(rdev), os.minor(rdev)))
+
+        def in_namespace(*args, dev_too=False):
+            script = ("mount --bind %s /sys/class/tty && "
+                      "mount --bind %s /sys/class/hidraw && "
+                      "mount --bind %s/char /sys/dev/char && %s exec \"$@\""
+                      % (tty, hidraw, t, "mount --bind %s /dev &&" % dev
+                         if dev_too else ""))
+            out = subprocess.run(["unshare", "-m", "sh", "-c", script, "sh"] +
+                                 tool(*args), capture_output=True, text=True,
+                                 timeout=TIMEOUT)
+            if out.returncode != 0 and re.match("(unshare|mount): ",
+                                                 out.stderr):
+                self.skipTest("a mount namespace was refused: " + out.stderr)
+            return out
+        # SBUS through the mini UART is refused, naming the PL011, even
+        # though its pty keeps no line to read back; --warn-speed only warns.
+        out = in_namespace("sbus", pty.path, "--count", "1")
+        self.assertEqual((out.returncode, out.stdout), (2, ""), out.stderr)
+        self.assertRegex(out.stderr, r"^kestrav: %s: bcm2835-aux-uart is a "
+                         r"mini UART .*/dev/ttyAMA0.*\n$" % pty.path)
+        if TERMIOS2:  # qemu-user cannot set 100000 baud
+            out = in_namespace("sbus", pty.path, "--count", "1",
+                               "--warn-speed")
+            self.assertEqual(out.returncode, 0, out.stderr)
+            self.assertIn("warning: %s: bcm2835-aux-uart" % pty.path,
+                          out.stderr)
+            self.assertEqual(len(pty.read_available(0.2)), 25)
+        out = in_namespace("ports", "--format", "jsonl", dev_too=True)
         self.assertEqual(out.returncode, 0, out.stderr)
+        note = ("a mini UART with no parity in hardware: SBUS frames would go "
+                "out without their parity bit, and a receiver drops them all; "
+                "use the PL011 UART (/dev/ttyAMA0) instead")
         self.assertEqual([json.loads(line) for line in out.stdout.splitlines()], [
             {"kind": "serial", "path": "/dev/ttyS0", "driver": "serial"},
+            {"kind": "serial", "path": "/dev/ttyS2",
+             "driver": "bcm2835-aux-uart", "note": note},
             {"kind": "serial", "path": "/dev/ttyUSB0", "by_id": by_id,
              "driver": "ftdi_sio", "vid": "0403", "pid": "6001",
              "manufacturer": "FTDI", "product": "FT232R UART",

@@ -54,5 +54,32 @@ TEST(SerialSettings, SbusLineAsksForEightEvenTwo) {
   EXPECT_EQ(standard_speed(100000), 0u);  // set through termios2 instead
 }
 
+// What a port kept of the line, read back: each case clears or sets flags
+// of what was asked, as a driver or a pty does.
+TEST(SerialSettings, WhatAPortDroppedIsNamed) {
+  const LineSettings sbus = sbus_line(false), plain;
+  const termios asked = raw_settings(cooked(), sbus);
+  const struct {
+    const LineSettings &line;
+    tcflag_t clear, set;
+    const char *dropped;
+  } cases[] = {
+      {sbus, 0, 0, ""},
+      {sbus, PARENB, 0, "even parity"},  // a pty, or a UART without parity
+      {sbus, 0, PARODD, "even parity"},
+      {sbus, CSTOPB, 0, "2 stop bits"},
+      {sbus, PARENB | CSTOPB, 0, "even parity and 2 stop bits"},
+      {sbus, CSIZE, CS7, "8 data bits"},
+      {plain, PARENB | CSTOPB, 0, ""},
+      {plain, PARENB | CSTOPB, PARENB, "no parity"},
+      {plain, PARENB | CSTOPB, CSTOPB, "1 stop bit"},
+  };
+  for (const auto &c : cases) {
+    termios got = raw_settings(asked, c.line);
+    got.c_cflag = (got.c_cflag & ~c.clear) | c.set;
+    EXPECT_EQ(dropped_settings(got, c.line), c.dropped) << c.dropped;
+  }
+}
+
 }  // namespace
 }  // namespace kestrav_tool

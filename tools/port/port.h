@@ -22,14 +22,22 @@ struct PortGone : PortError {
   using PortError::PortError;
 };
 
+// The port does not keep the line settings asked of it (speed, parity, stop
+// bits or data bits), or its UART is known to lack one of them: the tool
+// refuses to run on it, with exit status 2, unless only a warning was asked.
+struct LineRefused : PortError {
+  using PortError::PortError;
+};
+
 // Serial line settings. Ignored by TCP ports, where bytes go out as they are.
 struct LineSettings {
   enum class Parity { None, Even };
   uint32_t baud = 115200;
   Parity parity = Parity::None;
   int stop_bits = 1;
-  // When false, a port that does not keep the requested speed is reported as
-  // a warning on stderr instead of an error.
+  // When false, a port that does not keep the requested settings (the speed,
+  // and for SBUS the parity and stop bits) is reported as a warning on stderr
+  // instead of being refused.
   bool strict_speed = true;
 };
 
@@ -70,6 +78,9 @@ class Port {
   // it fails, or only warns when the settings allow. A speed the port cannot
   // report (0) is taken on trust.
   void check_speed(const LineSettings &line) const;
+  // Refuses the port with a LineRefused naming what, or only warns when the
+  // settings allow.
+  void refuse_line(const std::string &what, const LineSettings &line) const;
 
  private:
   std::string name_;

@@ -15,7 +15,12 @@ void Port::check_speed(const LineSettings &line) const {
   const std::string what = "the port runs at " + std::to_string(got) +
                            " baud, not the " + std::to_string(line.baud) +
                            " requested (the driver refused or rounded it)";
-  if (line.strict_speed) fail(what);
+  refuse_line(what, line);
+}
+
+void Port::refuse_line(const std::string &what,
+                       const LineSettings &line) const {
+  if (line.strict_speed) throw LineRefused(name_ + ": " + what);
   std::fprintf(stderr, "kestrav: warning: %s: %s\n", name_.c_str(),
                what.c_str());
 }

@@ -24,12 +24,14 @@
 #include <linux/hidraw.h>
 #include <linux/input.h>
 #include <linux/serial.h>
+#include <sys/sysmacros.h>
 #endif
 
 #include <cmath>
 #include <cstdio>
 
 #include "port.h"
+#include "ports.h"
 #include "serial_settings.h"
 
 namespace kestrav_tool {
@@ -156,6 +158,13 @@ class TerminalPort : public FdPort {
     if (flock(fd_, LOCK_EX | LOCK_NB) != 0)
       fail(errno == EWOULDBLOCK ? kInUse : "cannot lock: " + reason());
     if (tcgetattr(fd_, &saved_) != 0) fail("not a terminal: " + reason());
+#if defined(__linux__)
+    // A UART known to lack what the line needs is refused before anything
+    // is set.
+    if (line.parity == LineSettings::Parity::Even)
+      if (const char *note = uart_note(tty_driver(fd_)))
+        refuse_line(tty_driver(fd_) + " is " + note, line);
+#endif
     termios raw = raw_settings(saved_, line);
     const speed_t standard = standard_speed(line.baud);
     if (standard != 0) {
@@ -174,6 +183,7 @@ class TerminalPort : public FdPort {
         fail(std::to_string(line.baud) + " baud is not a speed of this system");
 #endif
       check_speed(line);
+      check_line(line);
     } catch (...) {
       tcsetattr(fd_, TCSANOW, &saved_);
       throw;
@@ -235,6 +245,33 @@ class TerminalPort : public FdPort {
 #endif
   }
 
+  // Reads the line back, as the speed is: a driver may clear PARENB or
+  // CSTOPB it cannot do. A pseudo-terminal carries bytes and has no line
+  // (it clears PARENB), so it is not read back.
+  void check_line(const LineSettings &line) {
+#if defined(__linux__)
+    struct stat st {};
+    if (fstat(fd_, &st) == 0 && major(st.st_rdev) >= kPtySlaveMajor &&
+        major(st.st_rdev) < kPtySlaveMajor + kPtySlaveMajors)
+      return;
+#endif
+    termios got{};
+    if (tcgetattr(fd_, &got) != 0)
+      fail("cannot read the settings back: " + reason());
+    const std::string dropped = dropped_settings(got, line);
+    if (!dropped.empty())
+      refuse_line("the port dropped " + dropped +
+                      " when they were set (its driver or UART cannot do "
+                      "them)",
+                  line);
+  }
+
+#if defined(__linux__)
+  // The pseudo-terminals' device side (UNIX98_PTY_SLAVE_MAJOR and the seven
+  // majors after it).
+  static constexpr unsigned kPtySlaveMajor = 136;
+  static constexpr unsigned kPtySlaveMajors = 8;
+#endif
   static constexpr const char *kInUse = "in use by another process";
   termios saved_{};
   bool restore_ = false;

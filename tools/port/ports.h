@@ -18,7 +18,19 @@ struct PortInfo {
   std::string product;
   std::string serial;
   std::string name;  // Windows: the friendly name; Linux HID: HID_NAME
+  std::string note;  // Linux: what a user must know of the port's UART
 };
+
+#if defined(__linux__)
+// For a UART driver known to lack something SBUS needs, the note that says
+// what and names the UART to use instead; null for any other driver.
+const char *uart_note(const std::string &driver);
+
+// The driver of the UART behind a terminal descriptor, from sysfs
+// (/sys/dev/char/MAJOR:MINOR); "" for a pseudo-terminal or anything else
+// without one.
+std::string tty_driver(int fd);
+#endif
 
 // Every serial port and HID device present, serial ports first, each group
 // in the order of its path. Nothing found is an empty list, not an error.

@@ -4,6 +4,8 @@
 #include <dirent.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +22,11 @@ namespace {
 constexpr const char *kTtyClass = "/sys/class/tty";
 constexpr const char *kHidrawClass = "/sys/class/hidraw";
 constexpr const char *kById = "/dev/serial/by-id";
+constexpr const char *kCharDevices = "/sys/dev/char";
+// The Broadcom mini UART (usually ttyS0 on boards whose Bluetooth has the
+// PL011) has no parity in hardware: it clears nothing and sends no parity
+// bit, so an SBUS receiver drops every frame it sends.
+constexpr const char *kMiniUart = "bcm2835-aux-uart";
 
 std::vector<std::string> entries(const std::string &dir) {
   std::vector<std::string> names;
@@ -110,6 +117,22 @@ std::string uart_driver(const std::string &device) {
 
 }  // namespace
 
+const char *uart_note(const std::string &driver) {
+  if (driver == kMiniUart)
+    return "a mini UART with no parity in hardware: SBUS frames would go out "
+           "without their parity bit, and a receiver drops them all; use the "
+           "PL011 UART (/dev/ttyAMA0) instead";
+  return nullptr;
+}
+
+std::string tty_driver(int fd) {
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) return "";
+  return uart_driver(std::string(kCharDevices) + "/" +
+                     std::to_string(major(st.st_rdev)) + ":" +
+                     std::to_string(minor(st.st_rdev)) + "/device");
+}
+
 std::vector<PortInfo> list_ports() {
   std::vector<PortInfo> ports;
   // The by-id links, by the device they point at.
@@ -131,6 +154,7 @@ std::vector<PortInfo> list_ports() {
     for (const auto &link : by_id)
       if (link.first == p.path) p.by_id = link.second;
     p.driver = uart_driver(base + "/device");
+    if (const char *note = uart_note(p.driver)) p.note = note;
     usb_attributes(base + "/device", p);
     ports.push_back(p);
   }

@@ -23,6 +23,22 @@ termios raw_settings(const termios &current, const LineSettings &line) {
   return t;
 }
 
+std::string dropped_settings(const termios &got, const LineSettings &line) {
+  std::string dropped;
+  const auto drop = [&](const char *what) {
+    if (!dropped.empty()) dropped += " and ";
+    dropped += what;
+  };
+  const bool even = line.parity == LineSettings::Parity::Even;
+  const bool got_even = (got.c_cflag & PARENB) && !(got.c_cflag & PARODD);
+  const bool got_none = !(got.c_cflag & PARENB);
+  if (even ? !got_even : !got_none) drop(even ? "even parity" : "no parity");
+  if (((got.c_cflag & CSTOPB) != 0) != (line.stop_bits == 2))
+    drop(line.stop_bits == 2 ? "2 stop bits" : "1 stop bit");
+  if ((got.c_cflag & CSIZE) != CS8) drop("8 data bits");
+  return dropped;
+}
+
 speed_t standard_speed(uint32_t baud) {
   static const struct {
     uint32_t baud;

@@ -5,6 +5,8 @@
 #if !defined(_WIN32)
 #include <termios.h>
 
+#include <string>
+
 #include "port.h"
 
 namespace kestrav_tool {
@@ -15,6 +17,12 @@ namespace kestrav_tool {
 // that return whatever has arrived, 8 data bits, the given parity and stop
 // bits, and the receiver on. The speed is left to the caller.
 termios raw_settings(const termios &current, const LineSettings &line);
+
+// What a port dropped of the line settings raw_settings() asked for, read
+// back from it: "" when it kept them all, else a list such as "even parity
+// and 2 stop bits". A UART without parity in hardware clears PARENB, or
+// keeps the flag and sends no parity bit all the same.
+std::string dropped_settings(const termios &got, const LineSettings &line);
 
 // The Bxxx constant for a standard speed, or 0 when there is none.
 speed_t standard_speed(uint32_t baud);

@@ -153,6 +153,10 @@ int run_guarded(const std::function<void()> &body, std::string &why) {
   } catch (const OutputClosed &e) {
     why = e.what();  // the reader left (| head): a normal end
     return 0;
+  } catch (const LineRefused &e) {
+    std::fprintf(stderr, "kestrav: %s\n", e.what());
+    why = e.what();
+    return 2;
   } catch (const std::runtime_error &e) {
     std::fprintf(stderr, "kestrav: %s\n", e.what());
     why = e.what();

@@ -50,7 +50,8 @@ nlohmann-json3-dev         JSON for the tool's live view
 chromium-headless-shell    the browser of the live view's tests
 nodejs                     drives that browser, with puppeteer-core
 lintian                    checks the Debian packages
-qemu-system-x86            runs the lab's guest (Debian's stock kernel)
+qemu-system-x86            runs the lab's x86-64 guest (Debian's stock kernel)
+qemu-system-arm            runs the lab's arm64 guest
 busybox-static             the lab guest's shell and tools
 cpio                       packs the lab guest's initramfs
 LIST

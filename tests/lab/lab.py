@@ -38,46 +38,124 @@ MODULES = ["usb-common", "usbcore", "xhci-hcd", "xhci-pci", "usbserial",
 BOOT_SECONDS = 90
 
 
-def kernel():
-    """The newest cached Debian amd64 kernel package, downloaded when there
-    is none; returns (vmlinuz, modules folder)."""
+# Each guest architecture: Debian's name for it, qemu's machine, the
+# console's device, and what qemu traces from the start besides the USB
+# serial chips.
+ARCHES = {
+    "amd64": {"qemu": ["qemu-system-x86_64"], "console": "ttyS0",
+              "trace": []},
+    "arm64": {"qemu": ["qemu-system-aarch64", "-M", "virt", "-cpu",
+                       "cortex-a57"],
+              "console": "ttyAMA0",
+              "trace": ["pl011_baudrate_change"]},
+}
+# ELF e_machine values of the tools a guest can run.
+ELF_MACHINES = {62: "amd64", 183: "arm64"}
+# Where the shared objects of a cross-built tool come from.
+CROSS_LIBS = {"arm64": "/usr/aarch64-linux-gnu/lib"}
+
+
+def elf_arch(binary):
+    """The Debian architecture an ELF binary is built for."""
+    with open(binary, "rb") as f:
+        head = f.read(20)
+    return ELF_MACHINES[int.from_bytes(head[18:20], "little")]
+
+
+def host_arch():
+    return subprocess.run(["dpkg", "--print-architecture"], check=True,
+                          capture_output=True, text=True).stdout.strip()
+
+
+def apt_get(arch, *args):
+    """Runs apt-get (or apt-cache) for arch with its own state in the cache:
+    its own package lists and sources, so that the machine's apt
+    configuration (and dpkg's architectures) is never changed."""
+    state = os.path.join(CACHE, "apt-" + arch)
+    os.makedirs(os.path.join(state, "lists", "partial"), exist_ok=True)
+    os.makedirs(os.path.join(state, "cache", "archives", "partial"),
+                exist_ok=True)
+    suite = "bookworm"
+    with open("/etc/os-release") as f:
+        for line in f:
+            if line.startswith("VERSION_CODENAME="):
+                suite = line.split("=", 1)[1].strip().strip('"') or suite
+    sources = os.path.join(state, "sources.list")
+    with open(sources, "w") as f:
+        for uri, dist in (("debian", suite), ("debian", suite + "-updates"),
+                          ("debian-security", suite + "-security")):
+            f.write("deb [arch=%s signed-by=/usr/share/keyrings/"
+                    "debian-archive-keyring.gpg] http://deb.debian.org/%s "
+                    "%s main\n" % (arch, uri, dist))
+    options = ["-o", "Dir::State::Lists=" + os.path.join(state, "lists"),
+               "-o", "Dir::Cache=" + os.path.join(state, "cache"),
+               "-o", "Dir::Etc::SourceList=" + sources,
+               "-o", "Dir::Etc::SourceParts=" + os.path.join(state, "none"),
+               "-o", "Dir::State::status=/dev/null",
+               "-o", "APT::Architecture=" + arch,
+               "-o", "APT::Architectures::=" + arch,
+               "-o", "APT::Sandbox::User=root"]
+    return subprocess.run([args[0]] + options + list(args[1:]), cwd=CACHE,
+                          capture_output=True, text=True)
+
+
+def debian_package(arch, pattern, name_of):
+    """The newest cached .deb matching pattern, downloaded when there is
+    none: name_of(arch) gives the package's name, or None when the lists
+    do not know it yet. Returns the unpacked tree."""
     os.makedirs(CACHE, exist_ok=True)
-    debs = sorted(glob.glob(os.path.join(CACHE, "linux-image-*-amd64_*.deb")))
+    debs = sorted(glob.glob(os.path.join(CACHE, pattern)))
     if not debs:
-        def meta_depends():
-            out = subprocess.run(["apt-cache", "depends", "linux-image-amd64"],
-                                 capture_output=True, text=True).stdout
-            return re.findall(r"Depends: (linux-image-\S+-amd64)", out)
-        names = meta_depends()
-        if not names:
-            subprocess.run(["apt-get", "update", "-qq"], check=True)
-            names = meta_depends()
-        if not names:
-            raise RuntimeError("no Debian kernel package found")
-        subprocess.run(["apt-get", "download", "-q", names[0]], cwd=CACHE,
-                       check=True, stdout=subprocess.DEVNULL)
-        debs = sorted(glob.glob(os.path.join(CACHE,
-                                             "linux-image-*-amd64_*.deb")))
+        name = name_of(arch)
+        if name is None:
+            apt_get(arch, "apt-get", "update", "-qq")
+            name = name_of(arch)
+        if name is None:
+            raise RuntimeError("no Debian package for %s" % pattern)
+        out = apt_get(arch, "apt-get", "download", "-q", name)
+        if out.returncode != 0:
+            raise RuntimeError("apt-get download %s: %s" % (name, out.stderr))
+        debs = sorted(glob.glob(os.path.join(CACHE, pattern)))
     deb = debs[-1]
     tree = deb[:-4]
     if not os.path.isdir(tree):
         subprocess.run(["dpkg", "-x", deb, tree + ".part"], check=True)
         os.rename(tree + ".part", tree)
+    return tree
+
+
+def kernel_name(arch):
+    out = apt_get(arch, "apt-cache", "depends", "linux-image-" + arch).stdout
+    names = re.findall(r"Depends: (linux-image-\S+-%s)" % arch, out)
+    return names[0] if names else None
+
+
+def kernel(arch):
+    """Debian's stock kernel for arch: (vmlinuz, modules folder)."""
+    tree = debian_package(arch, "linux-image-*-%s_*.deb" % arch, kernel_name)
     vmlinuz = glob.glob(os.path.join(tree, "boot", "vmlinuz-*"))[0]
     modules = glob.glob(os.path.join(tree, "lib", "modules", "*"))[0]
     return vmlinuz, modules
 
 
+def busybox(arch):
+    """A static busybox for the guest: this machine's, or Debian's for
+    another architecture."""
+    if arch == host_arch():
+        return shutil.which("busybox") or "/bin/busybox"
+    tree = debian_package(arch, "busybox-static_*_%s.deb" % arch,
+                          lambda _: "busybox-static")
+    return os.path.join(tree, "bin", "busybox")
+
+
 def modinfo_depends(path):
-    """A module's depends= from its .modinfo section."""
-    with tempfile.NamedTemporaryFile() as out:
-        # objcopy writes its output file; never give it /dev/stdout.
-        subprocess.run(["objcopy", "-O", "binary", "--only-section=.modinfo",
-                        path, out.name], check=True)
-        info = out.read().split(b"\0")
-    for field in info:
-        if field.startswith(b"depends="):
-            return [d for d in field[8:].decode().split(",") if d]
+    """A module's depends= from its .modinfo section (readelf reads a
+    module of any architecture)."""
+    out = subprocess.run(["readelf", "-p", ".modinfo", path],
+                         capture_output=True, text=True, check=True).stdout
+    for field in re.findall(r"\]\s+(\S+)", out):
+        if field.startswith("depends="):
+            return [d for d in field[8:].split(",") if d]
     return []
 
 
@@ -102,28 +180,50 @@ def module_order(modules_dir):
     return order
 
 
-def shared_objects(binary):
-    """The shared objects binary loads, as (path on this machine)."""
-    out = subprocess.run(["ldd", binary], capture_output=True, text=True,
-                         check=True).stdout
-    found = []
-    for line in out.splitlines():
-        m = re.search(r"(/\S+) \(0x", line)
-        if m:
-            found.append(m[1])
+def shared_objects(binary, arch):
+    """[(path on this machine, path in the guest)] of what binary loads:
+    ldd's answer for this machine's architecture; for another, the
+    DT_NEEDED entries followed through the binary's RUNPATH and the cross
+    C library, all put in the guest's /lib."""
+    if arch == host_arch():
+        out = subprocess.run(["ldd", binary], capture_output=True, text=True,
+                             check=True).stdout
+        return [(m, m) for m in re.findall(r"(/\S+) \(0x", out)]
+    libs = CROSS_LIBS[arch]
+    found, todo = [], [binary]
+    while todo:
+        elf = todo.pop()
+        dynamic = subprocess.run(["readelf", "-d", "-l", elf],
+                                 capture_output=True, text=True,
+                                 check=True).stdout.replace(
+                                     "$ORIGIN", os.path.dirname(elf))
+        for interp in re.findall(r"interpreter: (/\S+)\]", dynamic):
+            found.append((os.path.join(libs, os.path.basename(interp)),
+                          interp))
+        dirs = [d for r in re.findall(r"R(?:UN)?PATH.*\[(.*)\]", dynamic)
+                for d in r.split(":")] + [libs]
+        for name in re.findall(r"\(NEEDED\).*\[(.*)\]", dynamic):
+            if any(os.path.basename(g) == name for _, g in found):
+                continue
+            path = next(os.path.join(d, name) for d in dirs
+                        if os.path.exists(os.path.join(d, name)))
+            found.append((path, "/lib/" + name))
+            todo.append(path)
     return found
 
 
-def build_initramfs(work, tool, pad):
+def build_initramfs(work, tool, pad, arch):
     """Writes work/initramfs.cpio; returns its path."""
     root = os.path.join(work, "root")
     for d in ("bin", "sbin", "etc", "proc", "sys", "dev", "tmp",
               "lib/modules", "lib/mdev", "lib64", "usr/lib"):
         os.makedirs(os.path.join(root, d), exist_ok=True)
-    busybox = shutil.which("busybox") or "/bin/busybox"
-    shutil.copy(busybox, os.path.join(root, "bin", "busybox"))
-    applets = subprocess.run([busybox, "--list"], capture_output=True,
-                             text=True, check=True).stdout.split()
+    shutil.copy(busybox(arch), os.path.join(root, "bin", "busybox"))
+    # The applets this machine's busybox has: Debian builds every
+    # architecture's alike.
+    applets = subprocess.run([busybox(host_arch()), "--list"],
+                             capture_output=True, text=True,
+                             check=True).stdout.split()
     for applet in applets:
         if applet == "busybox":  # a link to itself would make a loop
             continue
@@ -137,7 +237,7 @@ def build_initramfs(work, tool, pad):
                 os.path.join(root, "etc", "mdev.conf"))
     shutil.copy(os.path.join(HERE, "guest", "serial-by-id"),
                 os.path.join(root, "lib", "mdev", "serial-by-id"))
-    _, modules_dir = kernel()
+    _, modules_dir = kernel(arch)
     names = []
     for name, path in module_order(modules_dir):
         shutil.copy(path, os.path.join(root, "lib", "modules", name + ".ko"))
@@ -147,9 +247,9 @@ def build_initramfs(work, tool, pad):
     # The tool and what it loads. The build tree's RUNPATH is absolute, so
     # the library goes where the loader looks by default.
     shutil.copy(tool, os.path.join(root, "bin", "kestrav"))
-    for lib in shared_objects(tool):
+    for lib, guest_path in shared_objects(tool, arch):
         dest = (os.path.join(root, "usr", "lib", os.path.basename(lib))
-                if "libKestrav" in lib else root + lib)
+                if "libKestrav" in lib else root + guest_path)
         os.makedirs(os.path.dirname(dest), exist_ok=True)
         shutil.copy(os.path.realpath(lib), dest)
     shutil.copy(pad, os.path.join(root, "bin", "uhid_pad"))
@@ -263,8 +363,10 @@ class Guest:
 
     def __init__(self, tool, pad, work):
         self.work = work
-        vmlinuz, _ = kernel()
-        image = build_initramfs(work, tool, pad)
+        self.arch = elf_arch(tool)
+        self.console_port = ARCHES[self.arch]["console"]
+        vmlinuz, _ = kernel(self.arch)
+        image = build_initramfs(work, tool, pad, self.arch)
         self.sbus_file = os.path.join(work, "sbus-out.bin")
         self.trace = os.path.join(work, "qemu-trace.log")
         self.qmp_path = os.path.join(work, "qmp.sock")
@@ -272,13 +374,16 @@ class Guest:
         accel = ["-accel", "kvm"] if os.environ.get("KESTRAV_LAB_KVM") == "1" \
             else ["-accel", "tcg"]
         self.proc = subprocess.Popen(
-            ["qemu-system-x86_64", *accel, "-m", "512", "-smp", "1",
+            [*ARCHES[self.arch]["qemu"], *accel, "-m", "512", "-smp", "1",
              "-nodefaults", "-no-reboot", "-display", "none",
              "-kernel", vmlinuz, "-initrd", image,
-             "-append", "console=ttyS0 quiet loglevel=3 panic=-1",
+             "-append", "console=%s quiet loglevel=3 panic=-1"
+             % self.console_port,
              "-serial", "stdio",
              "-qmp", "unix:%s,server=on,wait=off" % self.qmp_path,
-             "-trace", "usb_serial_set_*", "-D", self.trace,
+             "-trace", "usb_serial_set_*",
+             *[a for t in ARCHES[self.arch]["trace"] for a in ("-trace", t)],
+             "-D", self.trace,
              "-device", "qemu-xhci,id=xhci",
              "-chardev", "file,id=sbus0,path=%s" % self.sbus_file,
              "-device", self.SBUS_DEVICE,
@@ -315,12 +420,18 @@ class Guest:
                 self.console.flush()
                 self.buffer += data
 
-    def run(self, command, seconds=60):
-        """Runs a shell command in the guest; returns (status, output)."""
+    def run_bytes(self, command, seconds=60):
+        """Runs a shell command in the guest; returns (status, output as
+        the console carried it)."""
         self.proc.stdin.write(command.encode() + b"\n")
         self.proc.stdin.flush()
         out = self._read_until(b"lab: done ", seconds)
         status = int(self._read_until(b"\n", 5))
+        return status, out
+
+    def run(self, command, seconds=60):
+        """Runs a shell command in the guest; returns (status, output)."""
+        status, out = self.run_bytes(command, seconds)
         return status, out.decode(errors="replace")
 
     def check(self, command, seconds=60):
@@ -383,8 +494,8 @@ class Guest:
         line, self.qmp_buffer = self.qmp_buffer.split(b"\n", 1)
         return json.loads(line)
 
-    def qmp_command(self, name, **arguments):
-        msg = {"execute": name}
+    def qmp_command(self, command, **arguments):
+        msg = {"execute": command}
         if arguments:
             msg["arguments"] = arguments
         self.qmp_sock.sendall(json.dumps(msg).encode() + b"\n")
@@ -393,9 +504,14 @@ class Guest:
             if "event" in reply:
                 self.qmp_events.append(reply)
             if "error" in reply:
-                raise RuntimeError("qmp %s: %s" % (name, reply["error"]))
+                raise RuntimeError("qmp %s: %s" % (command, reply["error"]))
             if "return" in reply:
                 return reply["return"]
+
+    def trace_event(self, name, enable):
+        """Turns a qemu trace event on or off while the guest runs (the
+        PL011's register writes include every byte of the console)."""
+        self.qmp_command("trace-event-set-state", name=name, enable=enable)
 
     def replug_sbus(self):
         """Unplugs the SBUS adapter, waits for qemu to say it is gone, and

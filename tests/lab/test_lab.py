@@ -10,6 +10,7 @@ contents and continuity, not on time.
 """
 import json
 import os
+import re
 import shutil
 import sys
 import tempfile
@@ -29,6 +30,13 @@ SBUS_ID = "/dev/serial/by-id/usb-QEMU_QEMU_USB_SERIAL_KSBUS0-if00-port0"
 LINK_ID = "/dev/serial/by-id/usb-QEMU_QEMU_USB_SERIAL_KLINK0-if00-port0"
 PAD_MAP = "0,~1,c,=172,8,10,3"
 HIDRAW = "$(ls /dev/hidraw* | head -n 1)"
+# The UART clock of qemu's virt board (its apb-pclk), and the PL011's line
+# control (LCR_H) for 8 bits with the FIFO on, 2 stop bits and even parity
+# (WLEN 0x60 | FEN 0x10 | STP2 0x08 | EPS 0x04 | PEN 0x02), and for the
+# console's 8N1.
+PL011_CLOCK = 24000000
+LCR_H_8E2 = 0x7E
+LCR_H_8N1 = 0x70
 # Bounded, as every loop in the guest: one that never ended would hold up
 # every command after it.
 WAIT_HIDRAW = ("(for i in $(seq 200); do ls /dev/hidraw* >/dev/null 2>&1 "
@@ -208,9 +216,13 @@ class Lab(unittest.TestCase):
         hid = [p for p in ports.values() if p["kind"] == "hid"]
         self.assertEqual([(p["vid"], p["pid"], p["name"]) for p in hid],
                          [("f055", "4b56", "Kestrav lab pad")])
-        # ttyS0 has a UART; ttyS1 to ttyS3 are set aside without one.
-        self.assertEqual(sorted(p for p in ports if "ttyS" in p),
-                         ["/dev/ttyS0"])
+        # The board's own UART, with its driver: on a PC ttyS0 (ttyS1 to
+        # ttyS3 are set aside without a UART), on arm64 the PL011.
+        self.assertEqual({p: ports[p].get("driver") for p in ports
+                          if re.match("/dev/tty(S|AMA)", p)},
+                         {"amd64": {"/dev/ttyS0": "serial"},
+                          "arm64": {"/dev/ttyAMA0": "uart-pl011"}}[
+                              self.guest.arch])
 
     def test_6_unplug_and_replug(self):
         for path in ("plain", "by-id"):
@@ -296,6 +308,45 @@ class Lab(unittest.TestCase):
                 after = self.guest.check(timer % node)
                 self.assertEqual((before, during, after), ("16\n", "1\n", "16\n"))
 
+    def test_8_sbus_out_of_the_pl011(self):
+        # The console's own UART: the frames come back in the console
+        # stream, as the only output of the command, and qemu's trace shows
+        # what the driver set: the divisor for 100000 baud from the virt
+        # board's 24 MHz UART clock, and LCR_H 8 bits, FIFO, 2 stop bits,
+        # even parity.
+        if self.guest.arch != "arm64":
+            self.skipTest("the PL011 of the arm64 guest")
+        port = "/dev/" + self.guest.console_port
+        values = [64 * k + 3 for k in range(16)]
+        before = self.guest.check("stty -g -F " + port)
+        trace_from = len(self.guest.trace_lines())
+        self.guest.trace_event("pl011_write", True)
+        try:
+            status, out = self.guest.run_bytes(
+                "kestrav sbus %s --count 50 --period 7 --format none "
+                "--values %s 2>/tmp/err" % (port, csv(values)))
+        finally:
+            self.guest.trace_event("pl011_write", False)
+        self.assertEqual(status, 0, self.guest.check("cat /tmp/err"))
+        self.assertEqual(out, pack(values) * 50)
+        trace = self.guest.trace_lines()
+        speeds = [tuple(int(x) for x in m.groups()) for m in
+                  (re.search(r"pl011_baudrate_change.*ibrd: (\d+), fbrd: "
+                             r"(\d+)", line) for line in trace) if m]
+        new = len([1 for line in trace[trace_from:]
+                   if "pl011_baudrate_change" in line])
+        lcr_h = [int(m[1], 16) for m in
+                 (re.search(r"pl011_write addr 0x0*2c value 0x([0-9a-f]+)",
+                            line) for line in trace[trace_from:]) if m]
+        # The divisor is 64ths of 16 clocks: 24 MHz * 4 / (64 * 15 + 0).
+        self.assertIn(100000, [round(PL011_CLOCK * 4 / (64 * i + f))
+                               for i, f in speeds[-new:]])
+        self.assertIn(LCR_H_8E2, lcr_h)
+        # Put back afterwards: the terminal's settings, the UART's divisor
+        # of before the run, and the console's framing.
+        self.assertEqual(self.guest.check("stty -g -F " + port), before)
+        self.assertEqual(speeds[-1], speeds[-new - 1])
+        self.assertEqual(lcr_h[-1], LCR_H_8N1)
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

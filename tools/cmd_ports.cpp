@@ -103,8 +103,9 @@ const Command kPortsCommand = {
     "\n"
     "  --format F        text (default) or jsonl: one object a port, with\n"
     "                    kind, path, by_id, driver, bus, vid, pid,\n"
-    "                    manufacturer, product, serial and name; absent\n"
-    "                    fields are left out\n"
+    "                    manufacturer, product, serial, name and note (a\n"
+    "                    UART that SBUS cannot use); absent fields are\n"
+    "                    left out\n"
     "  --help            this text\n"};
 
 }  // namespace kestrav_tool

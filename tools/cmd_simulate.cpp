@@ -30,6 +30,12 @@ constexpr uint8_t kRequest = 0xE5;
 constexpr uint8_t kStop = 0xE4;
 constexpr size_t kHeaderSize = 4;
 constexpr size_t kMaxChunk = 255;
+// The device reads commands into a buffer of this size, as the library reads
+// port data: a head whose frame could not fit is a false start, not a frame
+// to wait for. A port opened while the device streams echoes the device's
+// bytes back (the terminal is not raw yet), and one such false start would
+// otherwise swallow every command after it.
+constexpr size_t kCommandBufferBytes = 500;
 // Words per payload type: 15, 32, or 15 then 32.
 constexpr size_t kWordsOfType[3] = {15, 32, 47};
 // The byte values that a terminal which is not raw mangles or acts on, and
@@ -145,6 +151,10 @@ class CommandReader {
       if (bytes_.size() - p < kHeaderSize) break;
       const size_t length = bytes_[p + 2] | (size_t{bytes_[p + 3]} << 8);
       const size_t size = kHeaderSize + length + 1;
+      if (size > kCommandBufferBytes) {
+        ++p;
+        continue;
+      }
       if (bytes_.size() - p < size) break;
       if (bytes_[p + size - 1] == kTail) {
         on_frame(bytes_.data() + p, size);

@@ -135,6 +135,9 @@ bool stop_requested();
 // Whether address is a device path whose node exists now. False for
 // "tcp:" addresses, and always on Windows, where a COM port is no file.
 bool device_node_exists(const std::string &address);
+// Whether address names a device node at all: a path on POSIX; not a
+// "tcp:" address, nor anything on Windows.
+bool watches_device_node(const std::string &address);
 
 // Seconds on a monotonic clock.
 double monotonic_seconds();

@@ -171,9 +171,12 @@ class TerminalPort : public FdPort {
       cfsetispeed(&raw, standard);
       cfsetospeed(&raw, standard);
     }
-    tcflush(fd_, TCIOFLUSH);
+    // Raw first, then flush: until the terminal is raw, bytes that a device
+    // streams are echoed back to it (a new USB adapter's tty starts cooked),
+    // and the flush drops those still queued, with whatever came in cooked.
     if (tcsetattr(fd_, TCSANOW, &raw) != 0)
       fail("cannot set the line settings: " + reason());
+    tcflush(fd_, TCIOFLUSH);
     try {
 #if defined(__linux__)
       if (standard == 0 && !set_any_speed(fd_, line.baud))
@@ -399,8 +402,12 @@ bool stop_requested() {
   return g_stop != 0;
 }
 
+bool watches_device_node(const std::string &address) {
+  return address.compare(0, 4, "tcp:") != 0;
+}
+
 bool device_node_exists(const std::string &address) {
-  if (address.compare(0, 4, "tcp:") == 0) return false;
+  if (!watches_device_node(address)) return false;
   struct stat st {};
   return stat(address.c_str(), &st) == 0;
 }

@@ -330,6 +330,10 @@ bool stop_requested() {
   return g_stop != 0;
 }
 
+bool watches_device_node(const std::string &) {
+  return false;
+}
+
 bool device_node_exists(const std::string &) {
   return false;
 }

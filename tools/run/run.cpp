@@ -55,46 +55,55 @@ ReadStatus read_until(Port &port, uint8_t *buf, size_t cap, size_t &got,
 
 namespace {
 
-// Sleeps until next, or until the device node at address appears, which
-// is looked for every 50 ms. False when a stop came.
-// A node that has just appeared is given a moment before it is opened: its
-// driver may still be setting the adapter up (in the lab, a request
-// written at once was lost now and then), and udev may not yet have given
-// it its permissions.
-bool sleep_until_try(const std::string &address, double next) {
-  constexpr double kLookSeconds = 0.05;
-  constexpr double kSettleSeconds = 0.2;
-  bool was_there = device_node_exists(address);
-  for (;;) {
-    const double look = monotonic_seconds() + kLookSeconds;
-    if (look >= next) return sleep_until(next);
-    if (!sleep_until(look)) return false;
-    const bool there = device_node_exists(address);
-    if (there && !was_there) {
-      const double settled = monotonic_seconds() + kSettleSeconds;
-      return sleep_until(std::min(settled, next));
-    }
-    was_there = there;
-  }
-}
-
 // Opens address every half second until it opens or the run ends. A device
-// node that appears between two tries is opened 0.2 s after it appears:
-// an adapter that comes back is in use within 0.25 s of its node, not up
-// to 0.5 s later.
+// node is looked for every 50 ms, and one that has just appeared is given
+// 0.2 s to settle before it is opened, whichever comes first, the half
+// second or the node: its driver may still be setting the adapter up (in
+// the lab, a request written at once was lost now and then), and udev may
+// not yet have given it its permissions. A node that appears between two
+// tries is opened as soon as it has settled, within 0.25 s of its
+// appearing rather than up to 0.5 s later; while there is no node there
+// is nothing to open. Addresses without a node (tcp:, COM ports) are
+// simply tried every half second.
 std::unique_ptr<Port> retry_open(
     const std::string &address,
     const std::function<std::unique_ptr<Port>()> &open, double deadline) {
   constexpr double kRetrySeconds = 0.5;
+  constexpr double kLookSeconds = 0.05;
+  constexpr double kSettleSeconds = 0.2;
   std::fprintf(stderr, "kestrav: %s: gone; opening it again every %.1f s\n",
                address.c_str(), kRetrySeconds);
-  for (double next = monotonic_seconds() + kRetrySeconds;;
-       next = std::max(next + kRetrySeconds, monotonic_seconds())) {
-    if (deadline >= 0 && next >= deadline) {
+  const bool watch = watches_device_node(address);
+  double since = -1;      // when the node was seen to appear; -1: absent
+  bool appeared = false;  // it appeared after the last try
+  for (double next = monotonic_seconds() + kRetrySeconds;;) {
+    double now = monotonic_seconds();
+    if (watch) {
+      if (!device_node_exists(address)) {
+        since = -1;
+      } else if (since < 0) {
+        since = now;
+        appeared = true;
+      }
+    }
+    double due = next;
+    if (watch && since >= 0)
+      due = appeared ? since + kSettleSeconds
+                     : std::max(next, since + kSettleSeconds);
+    if (watch && since < 0) due = now + kLookSeconds;  // nothing to open yet
+    const double wake = watch ? std::min(due, now + kLookSeconds) : due;
+    if (deadline >= 0 && wake >= deadline) {
       sleep_until(deadline);
       return nullptr;
     }
-    if (!sleep_until_try(address, next)) return nullptr;
+    if (!sleep_until(wake)) return nullptr;
+    now = monotonic_seconds();
+    if (now < due || (watch && since < 0)) {
+      if (now >= next) next += kRetrySeconds;  // a half second went by
+      continue;
+    }
+    appeared = false;
+    next = std::max(next + kRetrySeconds, now);
     try {
       std::unique_ptr<Port> port = open();
       if (!port) continue;

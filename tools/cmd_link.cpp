@@ -114,6 +114,13 @@ void send_stop(Port &port, int &status) {
   }
 }
 
+// A request that no port data answers within this time is sent again. A
+// second request is safe: a device that already uploads takes it as the
+// first (the library, reading such a frame in a stream, passes over it).
+// It can be lost where the device's bytes are echoed back to it while a
+// port opens, or in an adapter's first moments after a replug.
+constexpr double kAnswerSeconds = 2.0;
+
 void send_request(Port &port, const LinkOptions &o) {
   uint8_t request[kRequestFrameSize];
   request_upload_port_data(request, o.request[0], o.request[1]);
@@ -150,6 +157,10 @@ int run(int argc, char **argv) {
       [&] {
         writer.begin(start);
         bool connected = port != nullptr, request = true;
+        // When the request went out, while no port data has answered it.
+        double asked = -1;
+        uint64_t frames_before = 0;
+        bool told = false;  // said so for this quiet spell
         uint8_t buf[4096];
         for (;;) {
           if (!port) {
@@ -173,9 +184,26 @@ int run(int argc, char **argv) {
               continue;
             }
             request = false;
+            asked = monotonic_seconds();
+            frames_before = decoder.frames();
           }
+          const double answer_due = asked + kAnswerSeconds;
+          const bool timed =
+              asked >= 0 && (deadline < 0 || answer_due < deadline);
           size_t got = 0;
-          r = read_until(*port, buf, sizeof buf, got, deadline);
+          r = read_until(*port, buf, sizeof buf, got,
+                         timed ? answer_due : deadline);
+          if (r == ReadStatus::Timeout && timed) {
+            if (!told)
+              std::fprintf(stderr,
+                           "kestrav: %s: no port data %.0f s after the "
+                           "request; sending it again every %.0f s until "
+                           "some comes\n",
+                           o.port.c_str(), kAnswerSeconds, kAnswerSeconds);
+            told = true;
+            request = true;
+            continue;
+          }
           if (r == ReadStatus::Closed && o.limits.reconnect) {
             port.reset();
             continue;
@@ -187,6 +215,10 @@ int run(int argc, char **argv) {
           const double t = monotonic_seconds() - start;
           writer.raw(t, buf, got);
           if (!decoder.feed(buf, got, t)) break;
+          if (decoder.frames() != frames_before) {
+            asked = -1;  // answered
+            told = false;
+          }
         }
       },
       why);

@@ -13,9 +13,11 @@ import os
 import re
 import select
 import signal
+import socket
 import subprocess
 import tempfile
 import termios
+import threading
 import time
 import tty
 import unittest
@@ -275,6 +277,51 @@ class PosixLink(LinkTest):
         numbers = [r["n"] for r in jsonl_records("".join(lines) + rest)]
         self.assertEqual(numbers, list(range(1, len(numbers) + 1)))
         self.assertGreater(len(numbers), 3)
+
+    def test_an_unanswered_request_is_sent_again(self):
+        # A go-between holds the first request back for 3 s, as a request
+        # lost for a while: the tool sends it again after 2 s without port
+        # data, and the device, already uploading when the first one comes,
+        # takes that one as a request it already has.
+        sim = Simulator(self, "--listen", "tcp:127.0.0.1:0", rate=200,
+                        noise=False)
+        host, port = sim.where[4:].rsplit(":", 1)
+        server = socket.create_server(("127.0.0.1", 0))
+        self.addCleanup(server.close)
+
+        def between():
+            tool_side, _ = server.accept()
+            device = socket.create_connection((host, int(port)))
+            held, release = b"", time.monotonic() + 3
+            while True:
+                if release and time.monotonic() > release:
+                    device.sendall(held)
+                    release = None
+                ready = select.select([tool_side, device], [], [], 0.02)[0]
+                data = {s: s.recv(65536) for s in ready}
+                if b"" in data.values():
+                    break
+                tool_bytes = data.get(tool_side, b"")
+                if release and len(held) < len(REQUEST):
+                    take = len(REQUEST) - len(held)
+                    held, tool_bytes = (held + tool_bytes[:take],
+                                        tool_bytes[take:])
+                device.sendall(tool_bytes)
+                tool_side.sendall(data.get(device, b""))
+            tool_side.close()
+            device.close()
+        thread = threading.Thread(target=between, daemon=True)
+        thread.start()
+        out = self.run_link("tcp:127.0.0.1:%d" % server.getsockname()[1],
+                            "--seconds", "4")
+        thread.join(TIMEOUT)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertEqual(out.stderr.count("sending it again"), 1, out.stderr)
+        frames, commands = sim.finish(self)
+        self.assertEqual(commands, [REQUEST, REQUEST, STOP])
+        records = jsonl_records(out.stdout)
+        self.check_records(records, frames)
+        self.assertGreater(len(records), 200)
 
     def test_reconnect_starts_a_new_stream(self):
         # Frame 2 is cut after 53 bytes by the drop. Joined to the next

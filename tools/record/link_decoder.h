@@ -20,6 +20,8 @@ class LinkDecoder {
   // A new connection starts a new stream: no byte of the old one reaches a
   // record, and both blocks are zeros again. Record numbers carry on.
   void restart();
+  // Port data frames decoded so far.
+  uint64_t frames() const { return frames_; }
   // How many filler bytes restart() feeds: enough to reach the end byte of
   // any frame the library may still hold (it holds at most 500 bytes).
   static constexpr size_t kRestartBytes = 500;

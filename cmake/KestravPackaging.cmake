@@ -96,6 +96,11 @@ SBUS servo frames. It does no I/O: the host owns every connection.")
   # Control files get 0644 whatever their mode in the source tree (git
   # archive leaves them 0664, which lintian refuses).
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+  # And the folders 0755 whatever the umask: those that the staged install
+  # creates would get 0775 under umask 0002, which lintian refuses too.
+  set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+    WORLD_READ WORLD_EXECUTE)
 
   set(CPACK_DEBIAN_LIBKESTRAV-DEV_PACKAGE_NAME libkestrav-dev)
   set(CPACK_DEBIAN_LIBKESTRAV-DEV_PACKAGE_SECTION libdevel)

@@ -261,6 +261,8 @@ def main():
     p.add_argument("--host", default="", help="the example host (Linux)")
     args = p.parse_args()
 
+    # The umask of many users' shells: the packages must not depend on it.
+    os.umask(0o002)
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "archives")
         # As from a source tree that git archive unpacked with its umask of

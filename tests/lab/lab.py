@@ -36,7 +36,6 @@ CACHE = os.environ.get("KESTRAV_LAB_CACHE",
 MODULES = ["usb-common", "usbcore", "xhci-hcd", "xhci-pci", "usbserial",
            "ftdi_sio", "hid", "hid-generic", "uhid", "usbhid"]
 BOOT_SECONDS = 90
-DEBUG = []
 
 
 # Each guest architecture: Debian's name for it, qemu's machine, the
@@ -298,7 +297,6 @@ class Relay:
     def unplug(self):
         """Closes qemu's side: the adapter detaches; qemu connects again
         about a second later and the adapter comes back."""
-        DEBUG.append((time.monotonic(), "unplug"))
         with self.lock:
             if self.guest:
                 self.guest.close()
@@ -324,7 +322,6 @@ class Relay:
                 with self.lock:
                     if s is self.server:
                         conn, _ = s.accept()
-                        DEBUG.append((time.monotonic(), "accept"))
                         if self.guest:
                             self.guest.close()
                         self.guest = conn
@@ -339,8 +336,6 @@ class Relay:
                         data = b""
                     if s is self.guest and self.first_byte_at is None:
                         self.first_byte_at = time.monotonic()
-                    if s is self.guest:
-                        DEBUG.append((time.monotonic(), "g>", data[:16].hex(), len(data), self.device is not None))
                     other = self.device if s is self.guest else self.guest
                     if not data:
                         s.close()

@@ -410,6 +410,20 @@ class PosixLink(LinkTest):
         self.assertGreater(len(got), 50000)
         self.assertEqual(sim.finish(self)[1], [REQUEST, STOP])
 
+    def test_the_simulator_reads_commands_as_the_library_reads_frames(self):
+        # A head whose frame could not fit 500 bytes is a false start (a
+        # port echoing the device's bytes makes them): the request after it
+        # is still seen. A 500-byte frame fits, and is taken whole.
+        sim = Simulator(self, "--pty", rate=200, noise=False)
+        fd = os.open(sim.where, os.O_RDWR | os.O_NOCTTY)
+        tty.setraw(fd)
+        whole = bytes.fromhex("fa01ef01") + bytes(495) + b"\x5f"
+        os.write(fd, bytes.fromhex("faa5ffff") + whole + REQUEST)
+        self.assertTrue(select.select([fd], [], [], 10)[0], "no upload")
+        os.write(fd, STOP)
+        os.close(fd)
+        self.assertEqual(sim.finish(self)[1], [whole, REQUEST, STOP])
+
     def test_tcp_in_the_default_text_format(self):
         sim = Simulator(self, "--listen", "tcp:127.0.0.1:0")
         out = subprocess.run(tool("link", sim.where, "--count", 9,

@@ -81,5 +81,12 @@ TEST(SerialSettings, WhatAPortDroppedIsNamed) {
   }
 }
 
+// Only the ptys are spared the read-back: not ttyS (4), ttyUSB (188),
+// ttyACM (166) or ttyAMA (204), nor anything else.
+TEST(SerialSettings, OnlyPtyMajorsAreSparedTheReadBack) {
+  for (unsigned major = 0; major < 512; ++major)
+    EXPECT_EQ(pty_slave_major(major), major >= 136 && major <= 143) << major;
+}
+
 }  // namespace
 }  // namespace kestrav_tool

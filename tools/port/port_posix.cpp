@@ -254,9 +254,7 @@ class TerminalPort : public FdPort {
   void check_line(const LineSettings &line) {
 #if defined(__linux__)
     struct stat st {};
-    if (fstat(fd_, &st) == 0 && major(st.st_rdev) >= kPtySlaveMajor &&
-        major(st.st_rdev) < kPtySlaveMajor + kPtySlaveMajors)
-      return;
+    if (fstat(fd_, &st) == 0 && pty_slave_major(major(st.st_rdev))) return;
 #endif
     termios got{};
     if (tcgetattr(fd_, &got) != 0)
@@ -269,12 +267,6 @@ class TerminalPort : public FdPort {
                   line);
   }
 
-#if defined(__linux__)
-  // The pseudo-terminals' device side (UNIX98_PTY_SLAVE_MAJOR and the seven
-  // majors after it).
-  static constexpr unsigned kPtySlaveMajor = 136;
-  static constexpr unsigned kPtySlaveMajors = 8;
-#endif
   static constexpr const char *kInUse = "in use by another process";
   termios saved_{};
   bool restore_ = false;

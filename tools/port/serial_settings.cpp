@@ -39,6 +39,11 @@ std::string dropped_settings(const termios &got, const LineSettings &line) {
   return dropped;
 }
 
+bool pty_slave_major(unsigned major) {
+  constexpr unsigned kFirst = 136, kCount = 8;
+  return major >= kFirst && major < kFirst + kCount;
+}
+
 speed_t standard_speed(uint32_t baud) {
   static const struct {
     uint32_t baud;

@@ -24,6 +24,10 @@ termios raw_settings(const termios &current, const LineSettings &line);
 // keeps the flag and sends no parity bit all the same.
 std::string dropped_settings(const termios &got, const LineSettings &line);
 
+// Whether a character device major is a pseudo-terminal's device side on
+// Linux (UNIX98_PTY_SLAVE_MAJOR, 136, and the seven after it).
+bool pty_slave_major(unsigned major);
+
 // The Bxxx constant for a standard speed, or 0 when there is none.
 speed_t standard_speed(uint32_t baud);
 

@@ -74,23 +74,24 @@ std::unique_ptr<Port> retry_open(
   std::fprintf(stderr, "kestrav: %s: gone; opening it again every %.1f s\n",
                address.c_str(), kRetrySeconds);
   const bool watch = watches_device_node(address);
-  double since = -1;      // when the node was seen to appear; -1: absent
+  bool present = false;   // the node is there
+  double since = 0;       // since when
   bool appeared = false;  // it appeared after the last try
   for (double next = monotonic_seconds() + kRetrySeconds;;) {
     double now = monotonic_seconds();
     if (watch) {
       if (!device_node_exists(address)) {
-        since = -1;
-      } else if (since < 0) {
+        present = false;
+      } else if (!present) {
+        present = appeared = true;
         since = now;
-        appeared = true;
       }
     }
     double due = next;
-    if (watch && since >= 0)
+    if (watch && present)
       due = appeared ? since + kSettleSeconds
                      : std::max(next, since + kSettleSeconds);
-    if (watch && since < 0) due = now + kLookSeconds;  // nothing to open yet
+    if (watch && !present) due = now + kLookSeconds;  // nothing to open yet
     const double wake = watch ? std::min(due, now + kLookSeconds) : due;
     if (deadline >= 0 && wake >= deadline) {
       sleep_until(deadline);
@@ -98,7 +99,7 @@ std::unique_ptr<Port> retry_open(
     }
     if (!sleep_until(wake)) return nullptr;
     now = monotonic_seconds();
-    if (now < due || (watch && since < 0)) {
+    if (now < due || (watch && !present)) {
       if (now >= next) next += kRetrySeconds;  // a half second went by
       continue;
     }

@@ -102,19 +102,21 @@ def apt_get(arch, *args):
 def debian_package(arch, pattern, name_of):
     """The newest cached .deb matching pattern, downloaded when there is
     none: name_of(arch) gives the package's name, or None when the lists
-    do not know it yet. Returns the unpacked tree."""
+    do not know it yet. The lists are fetched when they lack the package.
+    Returns the unpacked tree."""
     os.makedirs(CACHE, exist_ok=True)
     debs = sorted(glob.glob(os.path.join(CACHE, pattern)))
-    if not debs:
-        name = name_of(arch)
-        if name is None:
+    for fetch_lists in (False, True):
+        if debs:
+            break
+        if fetch_lists:
             apt_get(arch, "apt-get", "update", "-qq")
-            name = name_of(arch)
-        if name is None:
-            raise RuntimeError("no Debian package for %s" % pattern)
-        out = apt_get(arch, "apt-get", "download", "-q", name)
-        if out.returncode != 0:
-            raise RuntimeError("apt-get download %s: %s" % (name, out.stderr))
+        name = name_of(arch)
+        out = apt_get(arch, "apt-get", "download", "-q", name) if name \
+            else None
+        if fetch_lists and (out is None or out.returncode != 0):
+            raise RuntimeError("no Debian package for %s: %s"
+                               % (pattern, out.stderr if out else ""))
         debs = sorted(glob.glob(os.path.join(CACHE, pattern)))
     deb = debs[-1]
     tree = deb[:-4]

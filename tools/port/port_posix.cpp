@@ -161,9 +161,11 @@ class TerminalPort : public FdPort {
 #if defined(__linux__)
     // A UART known to lack what the line needs is refused before anything
     // is set.
-    if (line.parity == LineSettings::Parity::Even)
-      if (const char *note = uart_note(tty_driver(fd_)))
-        refuse_line(tty_driver(fd_) + " is " + note, line);
+    if (line.parity == LineSettings::Parity::Even) {
+      const std::string driver = tty_driver(fd_);
+      if (const char *note = uart_note(driver))
+        refuse_line(driver + " is " + note, line);
+    }
 #endif
     termios raw = raw_settings(saved_, line);
     const speed_t standard = standard_speed(line.baud);

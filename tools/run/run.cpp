@@ -73,25 +73,23 @@ std::unique_ptr<Port> retry_open(
   constexpr double kSettleSeconds = 0.2;
   std::fprintf(stderr, "kestrav: %s: gone; opening it again every %.1f s\n",
                address.c_str(), kRetrySeconds);
+  // An address without a node counts as one that has long been there.
   const bool watch = watches_device_node(address);
-  bool present = false;   // the node is there
+  bool present = !watch;  // the node is there
   double since = 0;       // since when
   bool appeared = false;  // it appeared after the last try
   for (double next = monotonic_seconds() + kRetrySeconds;;) {
     double now = monotonic_seconds();
-    if (watch) {
-      if (!device_node_exists(address)) {
-        present = false;
-      } else if (!present) {
-        present = appeared = true;
-        since = now;
-      }
+    if (watch && !device_node_exists(address)) {
+      present = false;
+    } else if (!present) {
+      present = appeared = true;
+      since = now;
     }
-    double due = next;
-    if (watch && present)
-      due = appeared ? since + kSettleSeconds
-                     : std::max(next, since + kSettleSeconds);
-    if (watch && !present) due = now + kLookSeconds;  // nothing to open yet
+    const double settled = since + kSettleSeconds;
+    const double due = !present   ? now + kLookSeconds  // nothing to open yet
+                       : appeared ? settled
+                                  : std::max(next, settled);
     const double wake = watch ? std::min(due, now + kLookSeconds) : due;
     if (deadline >= 0 && wake >= deadline) {
       sleep_until(deadline);
@@ -99,7 +97,7 @@ std::unique_ptr<Port> retry_open(
     }
     if (!sleep_until(wake)) return nullptr;
     now = monotonic_seconds();
-    if (now < due || (watch && !present)) {
+    if (now < due || !present) {
       if (now >= next) next += kRetrySeconds;  // a half second went by
       continue;
     }
@@ -163,10 +161,6 @@ int run_guarded(const std::function<void()> &body, std::string &why) {
   } catch (const OutputClosed &e) {
     why = e.what();  // the reader left (| head): a normal end
     return 0;
-  } catch (const LineRefused &e) {
-    std::fprintf(stderr, "kestrav: %s\n", e.what());
-    why = e.what();
-    return 2;
   } catch (const std::runtime_error &e) {
     std::fprintf(stderr, "kestrav: %s\n", e.what());
     why = e.what();

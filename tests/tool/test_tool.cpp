@@ -237,6 +237,14 @@ TEST(WebSocket, KnownAnswers) {
                           {"foo", "Zm9v"},
                           {"foob", "Zm9vYg=="}};
   for (const auto &v : b64) EXPECT_EQ(ws::base64(v[0]), v[1]);
+  // A handshake's key: 16 bytes, so 22 digits and "==".
+  EXPECT_TRUE(ws::valid_key("dGhlIHNhbXBsZSBub25jZQ=="));
+  EXPECT_TRUE(ws::valid_key("+/+/+/+/+/+/+/+/+/+/+w=="));
+  for (const char *bad :
+       {"dGhlIHNhbXBsZSBub25jZQ=", "dGhlIHNhbXBsZSBub25jZQ===",
+        "AAAAAAAAAAAAAAAAAAAAAAA=", "dGhlIHNhbXBsZSBub25jZ!==",
+        "dGhlIHNhbXBsZSBub25jZQ= ", ""})
+    EXPECT_FALSE(ws::valid_key(bad)) << bad;
   // Server frames: unmasked, the shortest length form.
   for (const auto &[size, head] : std::vector<std::pair<size_t, size_t>>{
            {0, 2}, {125, 2}, {126, 4}, {65535, 4}, {65536, 10}}) {
@@ -270,6 +278,18 @@ TEST(WebSocket, ClientFramesAndTheirFaults) {
        "close 1000;"},
       {client_frame(0x88, ""), "close 1005;"},
       {client_frame(0x88, "\x03"), "fail 1002;"},
+      // Close codes: those never sent are a protocol error, not echoed.
+      {client_frame(0x88, "\x03\xEE"), "fail 1002;"},   // 1006
+      {client_frame(0x88, "\x03\xF7"), "fail 1002;"},   // 1015
+      {client_frame(0x88, "\x03\xE7"), "fail 1002;"},   // 999
+      {client_frame(0x88, "\x07\xD4"), "fail 1002;"},   // 2004
+      {client_frame(0x88, "\x13\x88"), "fail 1002;"},   // 5000
+      {client_frame(0x88, "\x03\xF6"), "close 1014;"},  // registered
+      {client_frame(0x88, "\x0B\xB8"), "close 3000;"},  // libraries'
+      {client_frame(0x88, "\x13\x87"), "close 4999;"},  // applications'
+      // A 16-bit length: the key lies after it.
+      {client_frame(0x81, std::string(300, 'l') + "end"),
+       "message text " + std::string(300, 'l') + "end;"},
       // Unmasked, reserved bits, unknown opcodes.
       {std::string("\x81\x02hi", 4), "fail 1002;"},
       {client_frame(0xC1, "x"), "fail 1002;"},

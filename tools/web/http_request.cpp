@@ -78,6 +78,13 @@ std::string Request::header(const std::string &name) const {
   return "";
 }
 
+std::string Request::list(const std::string &name) const {
+  std::string joined;
+  for (const auto &h : headers)
+    if (h.first == name) joined += (joined.empty() ? "" : ", ") + h.second;
+  return joined;
+}
+
 std::string Request::param(const std::string &name) const {
   size_t at = 0;
   while (at <= query.size()) {

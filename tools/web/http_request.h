@@ -36,6 +36,9 @@ struct Request {
   // value ("" when none).
   size_t count(const std::string &name) const;
   std::string header(const std::string &name) const;
+  // Every value of a list header, on one line or many, joined by commas
+  // as one list ("" when none).
+  std::string list(const std::string &name) const;
   // The query parameter's value as written ("" when absent).
   std::string param(const std::string &name) const;
   // Whom the request is for: the authority of an absolute-form target,

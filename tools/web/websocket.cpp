@@ -20,6 +20,18 @@ constexpr uint8_t kLength64 = 127;  // a 64-bit length follows
 constexpr size_t kMaskSize = 4;
 constexpr uint16_t kNoStatus = 1005;  // a close frame with no code
 
+// The close codes a peer may send: those the protocol defines for use on
+// the wire (1004, 1005, 1006 and 1015 never are), those registered since,
+// and the ranges of libraries and applications. Anything else, 999, 2004 or
+// 5000, is a protocol error.
+bool sendable_close_code(uint16_t code) {
+  constexpr uint16_t kFirstDefined = 1000, kLastDefined = 1014;
+  constexpr uint16_t kFirstPrivate = 3000, kLastPrivate = 4999;
+  if (code >= kFirstPrivate && code <= kLastPrivate) return true;
+  if (code < kFirstDefined || code > kLastDefined) return false;
+  return code != 1004 && code != kNoStatus && code != 1006;
+}
+
 uint32_t rotl(uint32_t x, int n) {
   return (x << n) | (x >> (32 - n));
 }
@@ -93,14 +105,22 @@ std::string base64(const std::string &data) {
   return out;
 }
 
+bool valid_key(const std::string &key) {
+  constexpr size_t kKeyDigits = 22;  // 16 bytes: 128 bits of 6 a digit
+  static const std::string kDigits =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  return key.size() == kKeyDigits + 2 &&
+         key.find_first_not_of(kDigits) == kKeyDigits &&
+         key.compare(kKeyDigits, 2, "==") == 0;
+}
+
 std::string accept_key(const std::string &key) {
   return base64(sha1(key + kAcceptGuid));
 }
 
-std::string frame(uint8_t opcode, const std::string &payload) {
+std::string frame_head(uint8_t opcode, uint64_t n) {
   std::string out;
   out.push_back(static_cast<char>(kFin | (opcode & kOpcodeMask)));
-  const uint64_t n = payload.size();
   if (n < kLength16) {
     out.push_back(static_cast<char>(n));
   } else if (n <= 0xFFFF) {
@@ -112,7 +132,11 @@ std::string frame(uint8_t opcode, const std::string &payload) {
     for (int k = 7; k >= 0; --k)
       out.push_back(static_cast<char>((n >> (8 * k)) & 0xFF));
   }
-  return out + payload;
+  return out;
+}
+
+std::string frame(uint8_t opcode, const std::string &payload) {
+  return frame_head(opcode, payload.size()) + payload;
 }
 
 std::string close_frame(uint16_t code, const std::string &reason) {
@@ -224,6 +248,9 @@ bool Reader::next_frame(std::vector<Event> &out) {
             ? static_cast<uint16_t>((static_cast<uint8_t>(payload[0]) << 8) |
                                     static_cast<uint8_t>(payload[1]))
             : kNoStatus;
+    if (size >= 2 && !sendable_close_code(code))
+      return fail(kCloseProtocol, "a close code that is never sent", out),
+             false;
     const std::string reason = size >= 2 ? payload.substr(2) : "";
     if (!valid_utf8(reason))
       return fail(kCloseNotUtf8, "a close reason that is not UTF-8", out),

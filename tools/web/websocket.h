@@ -8,7 +8,8 @@
 //   never fragmented and carry at most 125 bytes;
 // - a message over the bound fails with 1009 as soon as its length is
 //   known, before its bytes are buffered; a text message that is not UTF-8
-//   fails with 1007; anything else malformed, with 1002.
+//   fails with 1007; anything else malformed, a close code that is never
+//   sent (1005, 1006, 1015, 999, 5000, ...) among it, with 1002.
 // Server frames are never masked.
 #pragma once
 
@@ -40,10 +41,15 @@ constexpr size_t kMaxControl = 125;
 // The Sec-WebSocket-Accept answer to a client's Sec-WebSocket-Key:
 // base64(SHA-1(key + the protocol's GUID)).
 std::string accept_key(const std::string &key);
+// Whether a Sec-WebSocket-Key is what the handshake asks of it: 16 bytes in
+// base64, so 22 digits and "==".
+bool valid_key(const std::string &key);
 // SHA-1 of data, 20 bytes; base64 with padding. (For accept_key.)
 std::string sha1(const std::string &data);
 std::string base64(const std::string &data);
 
+// A server frame's header, FIN set, unmasked, for size bytes of payload.
+std::string frame_head(uint8_t opcode, uint64_t size);
 // One whole server frame: FIN set, unmasked.
 std::string frame(uint8_t opcode, const std::string &payload);
 // A close frame with its status code and a reason (cut to fit 125 bytes).

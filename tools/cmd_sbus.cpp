@@ -456,14 +456,19 @@ std::string send_frames(const SbusOptions &o, std::unique_ptr<Port> &port,
       if (taken == InputLines::Taken::Ended) return "the end of the input";
       if (taken == InputLines::Taken::Fresh) have_values = true;
     }
-    // So do the view's requests and a live source's publishes.
-    SbusRequest asked;
-    for (const bool fresh :
-         {view && view->take_sbus(asked), fox && fox->take_sbus(asked)}) {
-      if (!fresh || asked.at < fresh_at) continue;
-      channels = asked.channels;
-      flags = asked.flags;
-      fresh_at = asked.at;
+    // So do the view's requests and a live source's publishes: each is
+    // taken apart, and the one that came last wins, within a tick too.
+    SbusRequest from_view, from_fox;
+    const bool by_view = view && view->take_sbus(from_view);
+    const bool by_fox = fox && fox->take_sbus(from_fox);
+    const SbusRequest *latest =
+        by_view && (!by_fox || from_view.at >= from_fox.at) ? &from_view
+        : by_fox                                            ? &from_fox
+                                                            : nullptr;
+    if (latest != nullptr && latest->at >= fresh_at) {
+      channels = latest->channels;
+      flags = latest->flags;
+      fresh_at = latest->at;
       have_values = true;
     }
     if (have_values) {

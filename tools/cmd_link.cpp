@@ -213,8 +213,7 @@ int run(int argc, char **argv) {
             break;
           }
           const double t = monotonic_seconds() - start;
-          writer.raw(t, buf, got);
-          if (!decoder.feed(buf, got, t)) break;
+          if (!decoder.take(buf, got, t)) break;
           if (decoder.frames() != frames_before) {
             asked = -1;  // answered
             told = false;

@@ -94,15 +94,23 @@ int run(int argc, char **argv) {
             break;
           }
           const double t = monotonic_seconds() - start;
-          writer.raw(t, buf, got);
-          // Byte by byte, so that --count stops exactly at its frame.
-          for (size_t k = 0; k < got && more(); ++k) {
-            scanner.feed(buf + k, 1, [&](const uint8_t *frame) {
-              const SbusFields f = decode_sbus(frame);
-              writer.sbus_record(t, ++frames, f.channels.data(), f.flags,
-                                 f.end);
-            });
+          // Byte by byte, so that --count stops exactly at its frame; the
+          // raw bytes are those the records came from, so that a
+          // recording replays exactly the frames the run gave.
+          size_t k = 0;
+          try {
+            for (; k < got && more(); ++k) {
+              scanner.feed(buf + k, 1, [&](const uint8_t *frame) {
+                const SbusFields f = decode_sbus(frame);
+                writer.sbus_record(t, ++frames, f.channels.data(), f.flags,
+                                   f.end);
+              });
+            }
+          } catch (const OutputClosed &) {
+            writer.raw(t, buf, k);
+            throw;
           }
+          writer.raw(t, buf, k);
           if (view && scanner.skipped() != skipped_shown) {
             skipped_shown = scanner.skipped();
             view->post_event(

@@ -384,6 +384,18 @@ class LinuxSbus(SbusTest):
                 self.assertIn("4 frames decoded, %d bytes skipped" % skipped,
                               err)
 
+    def test_a_monitor_count_runs_recording_replays_exactly_its_frames(self):
+        frames = [pack([100 * n] * 16) for n in range(10)]
+        device = DroppingDevice(self, [b"".join(frames)], wait_for_host=False)
+        path = os.path.join(tempfile.mkdtemp(), "count.mcap")
+        subprocess.run(tool("sbus-monitor", device.address, "--count", 3,
+                            "--format", "none", "--record", path),
+                       check=True, timeout=TIMEOUT)
+        out = subprocess.run(tool("inspect", path, "--format", "jsonl"),
+                             capture_output=True, text=True, timeout=TIMEOUT)
+        self.assertEqual([r["channels"][0] for r in
+                          monitor_records("jsonl", out.stdout)], [0, 100, 200])
+
     def test_monitor_reconnect_starts_a_new_stream(self):
         # 10 bytes of a frame, then the drop: joined to the next
         # connection's all-zero frame they would make one nobody sent.

@@ -8,12 +8,24 @@
 namespace kestrav_tool {
 
 bool LinkDecoder::feed(const uint8_t *data, size_t n, double t) {
-  for (size_t k = 0; k < n; ++k) {
+  for (taken_ = 0; taken_ < n; ++taken_) {
     if (limit_ != 0 && frames_ >= limit_) return false;
-    if (parse_port_data(data + k, 1, block15_, block32_) == 1)
+    if (parse_port_data(data + taken_, 1, block15_, block32_) == 1)
       writer_.link_record(t, ++frames_, block15_, block32_);
   }
   return limit_ == 0 || frames_ < limit_;
+}
+
+bool LinkDecoder::take(const uint8_t *data, size_t n, double t) {
+  bool more = false;
+  try {
+    more = feed(data, n, t);
+  } catch (const OutputClosed &) {
+    writer_.raw(t, data, taken_);
+    throw;
+  }
+  writer_.raw(t, data, taken_);
+  return more;
 }
 
 // The library keeps an unfinished frame between calls and has no reset, so

@@ -47,7 +47,7 @@ int inspect_raw(const InspectOptions &o, std::FILE *in,
   const std::unique_ptr<LiveView> view =
       serve(o.serve, {"link", o.path, format_name(o.format)}, writer);
   const auto fox = serve_foxglove(
-      o.foxglove, {{"link", o.path, "", -1, false, -1}, false}, writer);
+      o.foxglove, {{"link", o.path, "", -1, false, -1}, false, true}, writer);
   LinkDecoder decoder(writer, 0);
   uint8_t buf[4096];
   size_t n;
@@ -117,7 +117,7 @@ int inspect_mcap(const InspectOptions &o, std::FILE *file) {
               view = serve(o.serve,
                            {info.command, info.port, format_name(o.format)},
                            *writer);
-              fox = serve_foxglove(o.foxglove, {info, false}, *writer);
+              fox = serve_foxglove(o.foxglove, {info, false, true}, *writer);
               link = std::make_unique<LinkDecoder>(*writer, 0);
               // The recorded run's start: its log times, as recorded.
               writer->begin(start, info.start_ns);

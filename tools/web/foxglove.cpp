@@ -32,10 +32,18 @@ using nlohmann::json;
 // the same protocol.
 constexpr const char *kSubprotocols[] = {"foxglove.sdk.v1",
                                          "foxglove.websocket.v1"};
+constexpr const char *kWebSocketVersion = "13";
 constexpr size_t kMaxClients = 16;
 // Messages a client may fall behind by before its oldest are dropped: a
 // few seconds of the fastest run.
 constexpr size_t kClientQueue = 2048;
+// A record is a few hundred bytes: the count bounds the bytes first, and
+// this bounds them whatever a record's size.
+constexpr size_t kClientQueueBytes = 4 * 1024 * 1024;
+// Answers waiting for a client that reads none of them: past this, it is
+// closed. A client that reads takes them every turn of the server's loop,
+// which reads at most 64 KiB of its requests.
+constexpr size_t kMaxWaitingAnswers = 256 * 1024;
 // A client message (JSON or a publish) is far smaller; past this, 1009.
 constexpr size_t kMaxClientMessage = 64 * 1024;
 // The one channel each run advertises: its decoded records.
@@ -43,7 +51,9 @@ constexpr uint32_t kChannelId = 1;
 // Binary opcodes: server message data; client message data.
 constexpr uint8_t kMessageData = 0x01;
 constexpr uint8_t kClientMessageData = 0x01;
-constexpr size_t kMessageDataHead = 1 + 4 + 8;
+// Message data: the opcode and the subscription id, then the log time.
+constexpr size_t kMessageDataHead = 1 + 4;
+constexpr size_t kLogTimeSize = 8;
 constexpr size_t kClientDataHead = 1 + 4;
 // Status levels.
 constexpr int kWarning = 1, kError = 2;
@@ -114,27 +124,64 @@ struct FoxgloveServer::Impl {
   SbusRequest sbus;
   bool sbus_fresh = false;
 
-  // One client: its frames to send, its subscriptions and its channels.
+  // One client: what waits to be sent to it, its subscriptions and its
+  // channels.
+  //
+  // Two kinds of frame wait for a client, each bounded in bytes. Data
+  // messages: past kClientQueue of them, or kClientQueueBytes, the oldest
+  // give way (a live run's rule; a replay waits for room instead). Answers
+  // (the hello, statuses, pongs): a client that keeps asking while it
+  // reads none of them is closed once kMaxWaitingAnswers bytes of them
+  // wait, and what waited is let go.
   struct Client : http::Duplex {
+    // One frame; a data message is its own head (frame header, opcode,
+    // subscription id) and the bytes every subscriber shares.
+    struct Queued {
+      std::string head;
+      std::shared_ptr<const std::string> shared;  // set: a data message
+      size_t size() const {
+        return head.size() + (shared ? shared->size() : 0);
+      }
+    };
+
     Impl &owner;
     std::mutex mutex;
-    std::deque<std::string> queue;  // whole frames
-    uint64_t dropped = 0;           // data messages lost, not yet told
-    bool closing = false;           // a close frame is queued: the last
+    std::condition_variable room;  // a replay waits here for room
+    std::deque<Queued> queue;
+    size_t data_count = 0, data_bytes = 0, answer_bytes = 0;
+    uint64_t dropped = 0;  // data messages lost, not yet told
+    bool closing = false;  // a close frame is queued: the last
+    bool gone = false;     // the connection is closed
     std::map<uint32_t, uint32_t> subscriptions;  // id -> channel
     std::set<uint32_t> sbus_channels;            // its own, on /sbus/set
     ws::Reader reader{kMaxClientMessage};
 
     explicit Client(Impl &o) : owner(o) {}
 
-    void send(std::string frame) {
+    // The mutex is held.
+    void answer_locked(std::string frame) {
+      if (closing) return;
+      if (answer_bytes + frame.size() > kMaxWaitingAnswers) {
+        queue.clear();
+        data_count = data_bytes = answer_bytes = 0;
+        queue.push_back({ws::close_frame(ws::kClosePolicy,
+                                         "too many requests: this client "
+                                         "reads none of the answers"),
+                         nullptr});
+        closing = true;
+        return;
+      }
+      answer_bytes += frame.size();
+      queue.push_back({std::move(frame), nullptr});
+    }
+    void answer(std::string frame) {
       std::lock_guard<std::mutex> lock(mutex);
-      if (!closing) queue.push_back(std::move(frame));
+      answer_locked(std::move(frame));
     }
     void close(uint16_t code, const std::string &why) {
       std::lock_guard<std::mutex> lock(mutex);
       if (closing) return;
-      queue.push_back(ws::close_frame(code, why));
+      queue.push_back({ws::close_frame(code, why), nullptr});
       closing = true;
     }
 
@@ -145,19 +192,35 @@ struct FoxgloveServer::Impl {
                                     " messages dropped: this client reads "
                                     "too slowly");
       dropped = 0;
-      for (const std::string &f : queue) out += f;
+      for (const Queued &q : queue) {
+        out += q.head;
+        if (q.shared) out += *q.shared;
+      }
       queue.clear();
+      data_count = data_bytes = answer_bytes = 0;
+      room.notify_all();
       return !closing;
     }
-    void closed() override { owner.forget(this); }
+    void closed() override {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        gone = true;
+        room.notify_all();
+      }
+      owner.forget(this);
+    }
 
     bool take(const char *data, size_t n) override {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (closing) return false;  // nothing it says counts any more
+      }
       std::vector<ws::Event> events;
       reader.feed(data, n, events);
       for (const ws::Event &e : events) {
         switch (e.kind) {
           case ws::Event::Kind::Ping:
-            send(ws::frame(ws::kPong, e.data));
+            answer(ws::frame(ws::kPong, e.data));
             break;
           case ws::Event::Kind::Pong:
             break;
@@ -179,7 +242,7 @@ struct FoxgloveServer::Impl {
       return !closing;
     }
 
-    void refuse(const std::string &why) { send(status(kError, why)); }
+    void refuse(const std::string &why) { answer(status(kError, why)); }
 
     void on_json(const std::string &text) {
       json m;
@@ -213,6 +276,9 @@ struct FoxgloveServer::Impl {
       return nullptr;
     }
 
+    // A client subscribes to a channel once, as the protocol's own server
+    // has it: a record is then framed once for it, and it holds at most
+    // as many subscriptions as there are channels.
     void subscribe(const json &m) {
       const json *subscriptions_asked = list(m, "subscriptions");
       if (!subscriptions_asked) return;
@@ -229,11 +295,22 @@ struct FoxgloveServer::Impl {
           continue;
         }
         std::lock_guard<std::mutex> lock(mutex);
-        if (!subscriptions.emplace(id, channel).second) {
-          queue.push_back(status(
+        if (subscriptions.count(id) != 0) {
+          answer_locked(status(
               kError, "subscription " + std::to_string(id) + " is in use"));
           continue;
         }
+        const auto same = std::find_if(
+            subscriptions.begin(), subscriptions.end(),
+            [&](const auto &held) { return held.second == channel; });
+        if (same != subscriptions.end()) {
+          answer_locked(
+              status(kError, "channel " + std::to_string(channel) +
+                                 " is subscribed already, as subscription " +
+                                 std::to_string(same->first)));
+          continue;
+        }
+        subscriptions.emplace(id, channel);
         added = true;
       }
       if (added) owner.on_subscribed();
@@ -246,7 +323,7 @@ struct FoxgloveServer::Impl {
         uint32_t id = 0;
         std::lock_guard<std::mutex> lock(mutex);
         if (!id_value(v, id) || subscriptions.erase(id) == 0)
-          queue.push_back(status(kWarning, "no such subscription"));
+          answer_locked(status(kWarning, "no such subscription"));
       }
     }
 
@@ -288,7 +365,7 @@ struct FoxgloveServer::Impl {
       {
         std::lock_guard<std::mutex> lock(mutex);
         if (sbus_channels.count(channel) == 0)
-          return (void)queue.push_back(status(
+          return answer_locked(status(
               kError,
               "channel " + std::to_string(channel) + " was not advertised"));
       }
@@ -301,24 +378,46 @@ struct FoxgloveServer::Impl {
       owner.sbus_fresh = true;
     }
 
-    // A record for every subscription to it; the oldest give way.
-    void post(const std::string &record, uint64_t log_ns) {
-      std::lock_guard<std::mutex> lock(mutex);
-      if (closing) return;
+    // The mutex is held.
+    bool full_locked(size_t size) const {
+      return data_count >= kClientQueue ||
+             data_bytes + size > kClientQueueBytes;
+    }
+
+    // A record, for its subscription: shared is the message data after
+    // the subscription id (the log time and the record). Live, the oldest
+    // give way; with wait (a replay), it waits for room, for this client
+    // to go, or for a stop.
+    void post(const std::shared_ptr<const std::string> &shared, bool wait) {
+      std::unique_lock<std::mutex> lock(mutex);
       for (const auto &[id, channel] : subscriptions) {
         (void)channel;
-        std::string data;
-        data.reserve(kMessageDataHead + record.size());
-        data.push_back(static_cast<char>(kMessageData));
-        put_le(data, id, 4);
-        put_le(data, log_ns, 8);
-        data += record;
-        queue.push_back(ws::frame(ws::kBinary, data));
-        if (queue.size() > kClientQueue) {
-          queue.pop_front();
-          ++dropped;
+        std::string head =
+            ws::frame_head(ws::kBinary, kMessageDataHead + shared->size());
+        head.push_back(static_cast<char>(kMessageData));
+        put_le(head, id, 4);
+        const size_t size = head.size() + shared->size();
+        while (wait && full_locked(size) && !closing && !gone &&
+               !stop_requested()) {
+          owner.server->wake();
+          room.wait_for(lock, kStopLook);
         }
+        if (closing || gone) return;
+        queue.push_back({std::move(head), shared});
+        ++data_count;
+        data_bytes += size;
+        while (data_count > kClientQueue || data_bytes > kClientQueueBytes)
+          drop_oldest_data_locked();
       }
+    }
+
+    void drop_oldest_data_locked() {
+      const auto oldest = std::find_if(
+          queue.begin(), queue.end(), [](const Queued &q) { return q.shared; });
+      --data_count;
+      data_bytes -= oldest->size();
+      queue.erase(oldest);
+      ++dropped;
     }
   };
 
@@ -354,14 +453,26 @@ struct FoxgloveServer::Impl {
       r.headers.emplace_back("Allow", "GET");
       return r;
     }
-    const std::string key = req.header("sec-websocket-key");
     if (!has_token(req.header("upgrade"), "websocket") ||
-        !has_token(req.header("connection"), "upgrade") ||
-        req.header("sec-websocket-version") != "13" || key.size() != 24)
+        !has_token(req.header("connection"), "upgrade"))
       return http::plain_response(
-          400, "bad request: a WebSocket upgrade (version 13) is expected");
+          400, "bad request: a WebSocket upgrade is expected");
+    // Another version is answered with the one this server speaks.
+    if (req.count("sec-websocket-version") != 1 ||
+        req.header("sec-websocket-version") != kWebSocketVersion) {
+      http::Response r = http::plain_response(
+          426, std::string("upgrade required: WebSocket version ") +
+                   kWebSocketVersion);
+      r.headers.emplace_back("Sec-WebSocket-Version", kWebSocketVersion);
+      return r;
+    }
+    const std::string key = req.header("sec-websocket-key");
+    if (req.count("sec-websocket-key") != 1 || !ws::valid_key(key))
+      return http::plain_response(
+          400, "bad request: one Sec-WebSocket-Key, 16 bytes in base64");
+    // Offered on one line or several: one list.
     const std::string protocol =
-        choose_subprotocol(req.header("sec-websocket-protocol"));
+        choose_subprotocol(req.list("sec-websocket-protocol"));
     if (protocol.empty())
       return http::plain_response(400,
                                   "bad request: offer the subprotocol "
@@ -373,7 +484,7 @@ struct FoxgloveServer::Impl {
         return http::plain_response(
             503, "service unavailable: " + std::to_string(kMaxClients) +
                      " clients are connected");
-      if (!hello.empty()) client->queue.push_back(hello);
+      if (!hello.empty()) client->answer(hello);
       clients.push_back(client);
     }
     http::Response r;
@@ -412,14 +523,26 @@ struct FoxgloveServer::Impl {
     std::lock_guard<std::mutex> lock(mutex);
     hello = ws::frame(ws::kText, server_info.dump()) +
             ws::frame(ws::kText, advertise.dump());
-    for (const auto &c : clients) c->send(hello);
+    for (const auto &c : clients) c->answer(hello);
     server->wake();
   }
 
+  // The message data after the subscription id is the same for every
+  // subscriber: it is made once and shared.
   void post(uint64_t log_ns, const std::string &record) {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (clients.empty()) return;  // nobody watches: no work
-    for (const auto &c : clients) c->post(record, log_ns);
+    std::vector<std::shared_ptr<Client>> to;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (clients.empty()) return;  // nobody watches: no work
+      to = clients;
+    }
+    auto shared = std::make_shared<std::string>();
+    shared->reserve(kLogTimeSize + record.size());
+    put_le(*shared, log_ns, kLogTimeSize);
+    *shared += record;
+    // A replay waits on one client at a time, without the server's lock,
+    // which a connection that closes needs.
+    for (const auto &c : to) c->post(shared, setup.replay);
     server->wake();
   }
 

@@ -33,6 +33,9 @@ class FoxgloveServer {
   struct Setup {
     RecordingInfo info;         // the command, port and line settings
     bool accepts_sbus = false;  // clients may publish on /sbus/set
+    // A replay (inspect): nothing live to protect, so a record waits for
+    // room in a client's queue instead of pushing its oldest out.
+    bool replay = false;
   };
   // Listens on "[HOST:]PORT" as --serve does, and prints
   // "foxglove: ws://HOST:PORT/?token=T" on stderr.
@@ -44,7 +47,8 @@ class FoxgloveServer {
   // The run started at start_ns (ns since the Unix epoch): clients get
   // their serverInfo from now on.
   void begin(int64_t start_ns);
-  // One record: its jsonl line, at log time log_ns. Never waits.
+  // One record: its jsonl line, at log time log_ns. Never waits, but in a
+  // replay, for room (or a client's end, or a stop).
   void post(uint64_t log_ns, const std::string &record);
   // A publish on /sbus/set since the last call, if any.
   bool take_sbus(SbusRequest &request);

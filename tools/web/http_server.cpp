@@ -25,6 +25,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <list>
@@ -153,6 +154,8 @@ struct Reserve {
 #endif
 
 constexpr int kPollMs = 100;
+constexpr double kPullSeconds = 0.01;
+constexpr size_t kReadPerTurn = 64 * 1024;
 // Descriptors left to the rest of the run when a low limit bounds the
 // connections, and the fewest connections a server keeps all the same.
 constexpr size_t kSpareDescriptors = 24;
@@ -185,6 +188,8 @@ const char *status_text(int status) {
       return "Length Required";
     case 413:
       return "Content Too Large";
+    case 426:
+      return "Upgrade Required";
     case 431:
       return "Request Header Fields Too Large";
     case 503:
@@ -325,7 +330,11 @@ struct Server::Impl {
 
   void on_readable(Connection &c) {
     char buf[4096];
-    for (;;) {
+    // One turn takes at most kReadPerTurn of a connection's bytes, so that
+    // a client that sends without end (empty pongs back to back) holds up
+    // neither the other connections nor the listener: what it sent more
+    // waits for the next turn.
+    for (size_t taken = 0; taken < kReadPerTurn;) {
       const int n = recv_some(c.socket, buf, sizeof buf);
       if (n == 0 && c.state == Connection::State::Answering) {
         c.read_closed = true;  // it may still read its answer
@@ -338,6 +347,7 @@ struct Server::Impl {
         return;
       }
       if (n < 0) break;
+      taken += static_cast<size_t>(n);
       if (c.duplex != nullptr) {  // the upgraded protocol reads it all
         if (c.duplex->take(buf, static_cast<size_t>(n))) continue;
         std::string last;  // its closing words
@@ -459,7 +469,7 @@ struct Server::Impl {
 
   // One turn of a connection: reads what came, times out a request that
   // is late, hands a stream's news out, sends. True when it is done.
-  bool service(Connection &c, short revents, double now) {
+  bool service(Connection &c, short revents, double now, bool pull) {
     using State = Connection::State;
     if (revents & (POLLIN | POLLHUP | POLLERR)) on_readable(c);
     if (c.state == State::Reading && !c.finishing &&
@@ -470,7 +480,7 @@ struct Server::Impl {
                  " s");
       c.finishing = true;
     }
-    if (c.state == State::Streaming && !c.finishing && c.out.empty() &&
+    if (pull && c.state == State::Streaming && !c.finishing && c.out.empty() &&
         !c.stream->pull(c.out))
       c.finishing = true;
     if (!on_writable(c))  // more to send: a client that takes too long to
@@ -480,34 +490,51 @@ struct Server::Impl {
     return c.finishing || c.state == State::Answering;
   }
 
+  // Streams are pulled at most every kPullSeconds: news that comes
+  // faster (a record a millisecond) goes out in one send a client per
+  // pull, not one per record, and wakes this thread once per pull. For
+  // kPullSeconds after a pull the wake-up socket is not watched: a wake
+  // that comes meanwhile waits there (wake_pending stays set, so that no
+  // more are sent) until the loop looks again, and pulls.
   void loop() {
     std::vector<PollFd> fds;
+    double last_pull = -kPullSeconds;
     while (!stopping) {
+      const double left = last_pull + kPullSeconds - monotonic_seconds();
+      const bool news_waits = left > 0;
+      const int wait_ms =
+          news_waits ? static_cast<int>(std::ceil(left * 1000)) : kPollMs;
       fds.clear();
       const bool resting = monotonic_seconds() < listen_after;
       fds.push_back({listener, static_cast<short>(resting ? 0 : POLLIN), 0});
-      fds.push_back({wake_socket, POLLIN, 0});
+      fds.push_back(
+          {wake_socket, static_cast<short>(news_waits ? 0 : POLLIN), 0});
       for (Connection &c : connections) {
         short events = c.read_closed ? 0 : POLLIN;
         if (c.sent < c.out.size()) events |= POLLOUT;
         fds.push_back({c.socket, events, 0});
       }
-      poll_sockets(fds.data(), fds.size(), kPollMs);
+      poll_sockets(fds.data(), fds.size(), wait_ms);
       if (stopping) break;
-      if (fds[1].revents != 0) {
+      const bool woken = fds[1].revents != 0;
+      if (woken) {
         char drain[64];
         while (recv_some(wake_socket, drain, sizeof drain) > 0) {
         }
-        wake_pending = false;
       }
       size_t k = 2;
       const double now = monotonic_seconds();
+      const bool pull = now >= last_pull + kPullSeconds;
+      if (pull) {
+        if (woken) last_pull = now;  // news: the next waits a moment
+        wake_pending = false;        // news from here on wakes the loop
+      }
       for (auto it = connections.begin(); it != connections.end(); ++k) {
         const short revents = k < fds.size() ? fds[k].revents : 0;
         auto here = it++;
-        if (service(*here, revents, now)) drop(here);
+        if (service(*here, revents, now, pull)) drop(here);
       }
-      if (!resting) accept_all(now);
+      if (!resting && fds[0].revents != 0) accept_all(now);
     }
     while (!connections.empty()) drop(connections.begin());
   }

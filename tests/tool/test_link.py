@@ -323,6 +323,19 @@ class PosixLink(LinkTest):
         self.check_records(records, frames)
         self.assertGreater(len(records), 200)
 
+    def test_a_silent_device(self):
+        # The request goes out again every 2 s, said once for the spell.
+        pty = Pty(self)
+        proc = subprocess.Popen(tool("link", pty.path, "--seconds", 4.5),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                text=True)
+        self.addCleanup(proc.kill)
+        sent = pty.read_until(lambda d: d.count(REQUEST) == 3, 6)
+        out, err = proc.communicate(timeout=TIMEOUT)
+        self.assertEqual(sent, REQUEST * 3)
+        self.assertEqual(err.count("no port data 2 s after the request"), 1,
+                         err)
+
     def test_reconnect_starts_a_new_stream(self):
         # Frame 2 is cut after 53 bytes by the drop. Joined to the next
         # connection's bytes it would swallow frame 3; and frame 3's record
@@ -354,6 +367,26 @@ class PosixLink(LinkTest):
         self.assertEqual([(r["n"], r["block15"], r["block32"])
                           for r in jsonl_records(out.stdout)], live)
 
+    def test_a_count_runs_recording_replays_exactly_its_records(self):
+        # Ten frames in one read, --count 3: the recording keeps the bytes
+        # up to the third frame's end, raw or MCAP, and replays 3 records.
+        frames = [bytes.fromhex("faa51f0000") + bytes([n] * 30) + b"\x5f"
+                  for n in range(10)]
+        for name in ("count.mcap", "count.bin"):
+            with self.subTest(name=name):
+                device = DroppingDevice(self, [b"".join(frames)])
+                path = os.path.join(self.tmp, name)
+                out = self.run_link(device.address, "--count", 3, "--record",
+                                    path)
+                self.assertEqual(len(jsonl_records(out.stdout)), 3)
+                out = subprocess.run(tool("inspect", path, "--format",
+                                          "jsonl"), capture_output=True,
+                                     text=True, timeout=TIMEOUT)
+                self.assertEqual([r["block15"] for r in
+                                  jsonl_records(out.stdout)],
+                                 [b15 for b15, _ in
+                                  expected_records(frames[:3])])
+
     def test_reconnect_to_a_replugged_serial_adapter(self):
         # /dev/serial/by-id names are symlinks that the kernel makes anew
         # on replug, to whatever ttyUSBn the adapter then gets.
@@ -367,28 +400,32 @@ class PosixLink(LinkTest):
         self.addCleanup(proc.kill)
         reader, err = Lines(proc), Lines(proc, proc.stderr)
         frame = bytes.fromhex("faa51f0000") + bytes(range(30)) + b"\x5f"
-        for n in (1, 2):
+        # The second time the node comes just before the first try (0.5 s
+        # after the gone), the third just after it: it is looked for far
+        # more often than it is tried.
+        for n, replug in ((1, 0.42), (2, 0.55), (3, None)):
             self.assertEqual(plug.read_until(lambda d: d == REQUEST), REQUEST)
             appeared = time.monotonic()
-            if n == 2:  # watched, settled, and not only tried every 0.5 s
+            if n > 1:  # watched, settled, and not only tried every 0.5 s
                 gap = appeared - plugged
                 self.assertTrue(0.15 < gap < 0.35, "opened %.3f s after the "
                                 "node appeared" % gap)
+                self.assertIn(link + ": back", err.readline())
             os.write(plug.master, frame * 2)
             records = [json.loads(reader.readline()) for _ in range(2)]
             self.assertEqual([r["n"] for r in records], [2 * n - 1, 2 * n])
-            if n == 1:
+            if replug:
                 plug.unplug()
                 os.unlink(link)
                 err.readline()  # the peer closed the connection
                 self.assertIn("gone", err.readline())
-                # Just before the first try, 0.5 s after the gone: the node
-                # is opened once it has settled all the same.
-                time.sleep(0.42)
+                # Before the first try the node is opened once it has
+                # settled all the same; after it, without waiting for the
+                # next.
+                time.sleep(replug)
                 plug = Pty(self)
                 os.symlink(plug.path, link)
                 plugged = time.monotonic()
-        self.assertIn(link + ": back", err.readline())
         proc.send_signal(signal.SIGINT)
         self.assertEqual(proc.wait(timeout=TIMEOUT), 0)
         self.assertEqual(plug.read_until(lambda d: d == STOP), STOP)

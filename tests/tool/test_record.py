@@ -35,10 +35,26 @@ def read_mcap(path):
     return json.loads(out.stdout)
 
 
-def mcap(records_of_channel, metadata=None, compression="", end=True):
+def zstd_frame(data):
+    """data as a zstd frame of raw (stored) blocks, which every zstd
+    decoder reads: the magic, a single-segment header with a 4-byte
+    content size, then blocks of at most 128 KiB."""
+    out = struct.pack("<IB", 0xFD2FB528, 0xA0) + struct.pack("<I", len(data))
+    blocks = [data[k:k + (1 << 17)]
+              for k in range(0, len(data), 1 << 17)] or [b""]
+    for k, block in enumerate(blocks):
+        last = 1 if k == len(blocks) - 1 else 0
+        out += struct.pack("<I", last | len(block) << 3)[:3] + block
+    return out
+
+
+def mcap(records_of_channel, metadata=None, compression="", end=True,
+         changed=None):
     """A small MCAP file as another writer might make it: a hid recording's
     raw channel (metadata overridden by metadata), its messages at the
-    given (t in ns, bytes), in one chunk, with every CRC."""
+    given (t in ns, bytes), in one chunk, with every CRC; a "zstd" chunk
+    stores its records in raw blocks. changed, when given, is applied to
+    the records after their CRC was taken."""
     def string(text):
         return struct.pack("<I", len(text)) + text.encode()
 
@@ -55,9 +71,13 @@ def mcap(records_of_channel, metadata=None, compression="", end=True):
                                                   1000 + t) + data)
                         for k, (t, data) in enumerate(records_of_channel))
     inner = channel + messages
-    chunk = record(0x06, struct.pack("<QQQI", 0, 0, len(inner),
-                                     zlib.crc32(inner)) + string(compression)
-                   + struct.pack("<Q", len(inner)) + inner)
+    crc = zlib.crc32(inner)
+    if changed:
+        inner = changed(inner)
+    stored = zstd_frame(inner) if compression == "zstd" else inner
+    chunk = record(0x06, struct.pack("<QQQI", 0, 0, len(inner), crc) +
+                   string(compression) + struct.pack("<Q", len(stored)) +
+                   stored)
     data = MAGIC + record(0x01, string("kestrav") + string("test")) + chunk
     if not end:
         return data
@@ -155,6 +175,9 @@ class McapRecording(unittest.TestCase):
         self.assertEqual([(r["block15"], r["block32"]) for r in live],
                          expected_records(frames)[:len(live)])
         self.check_file(path, "link", live, started, ended)
+        # zstd: a noisy stream's record and its bytes in under 350 bytes
+        # (547 uncompressed).
+        self.assertLess(os.path.getsize(path), 350 * len(live))
         if WINDOWS:
             return  # one Wine case is enough: the file's bytes are the same
         recording = os.path.join(self.tmp, "reports.bin")
@@ -322,6 +345,13 @@ class McapRecording(unittest.TestCase):
         out = inspect(bytes(data))
         self.assertEqual((out.returncode, out.stdout), (1, ""))
         self.assertIn("the chunk at offset %d " % at, out.stderr)
+        # A zstd chunk whose records decompress but were changed.
+        out = inspect(mcap(good, compression="zstd"))
+        self.assertEqual((out.returncode, len(lines(out.stdout))), (0, 40))
+        out = inspect(mcap(good, compression="zstd", changed=lambda b: b[:-1] +
+                           bytes([b[-1] ^ 0x10])))
+        self.assertEqual((out.returncode, out.stdout), (1, ""))
+        self.assertIn("the chunk at offset 36 is damaged", out.stderr)
         for meta, compression, why in (
                 ({}, "lz4", "compressed with 'lz4'"),
                 ({"kestrav.start_time_ns": "soon"}, "", "start_time_ns"),

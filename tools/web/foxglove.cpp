@@ -35,11 +35,10 @@ constexpr const char *kSubprotocols[] = {"foxglove.sdk.v1",
 constexpr const char *kWebSocketVersion = "13";
 constexpr size_t kMaxClients = 16;
 // Messages a client may fall behind by before its oldest are dropped: a
-// few seconds of the fastest run.
+// few seconds of the fastest run. A record's message is under 512 bytes
+// (47 words of at most 5 digits, its time and number), so this bounds
+// their bytes too, to about 1 MiB.
 constexpr size_t kClientQueue = 2048;
-// A record is a few hundred bytes: the count bounds the bytes first, and
-// this bounds them whatever a record's size.
-constexpr size_t kClientQueueBytes = 4 * 1024 * 1024;
 // Answers waiting for a client that reads none of them: past this, it is
 // closed. A client that reads takes them every turn of the server's loop,
 // which reads at most 64 KiB of its requests.
@@ -128,7 +127,7 @@ struct FoxgloveServer::Impl {
   // channels.
   //
   // Two kinds of frame wait for a client, each bounded in bytes. Data
-  // messages: past kClientQueue of them, or kClientQueueBytes, the oldest
+  // messages: past kClientQueue of them, the oldest
   // give way (a live run's rule; a replay waits for room instead). Answers
   // (the hello, statuses, pongs): a client that keeps asking while it
   // reads none of them is closed once kMaxWaitingAnswers bytes of them
@@ -139,16 +138,13 @@ struct FoxgloveServer::Impl {
     struct Queued {
       std::string head;
       std::shared_ptr<const std::string> shared;  // set: a data message
-      size_t size() const {
-        return head.size() + (shared ? shared->size() : 0);
-      }
     };
 
     Impl &owner;
     std::mutex mutex;
     std::condition_variable room;  // a replay waits here for room
     std::deque<Queued> queue;
-    size_t data_count = 0, data_bytes = 0, answer_bytes = 0;
+    size_t data_count = 0, answer_bytes = 0;
     uint64_t dropped = 0;  // data messages lost, not yet told
     bool closing = false;  // a close frame is queued: the last
     bool gone = false;     // the connection is closed
@@ -163,7 +159,7 @@ struct FoxgloveServer::Impl {
       if (closing) return;
       if (answer_bytes + frame.size() > kMaxWaitingAnswers) {
         queue.clear();
-        data_count = data_bytes = answer_bytes = 0;
+        data_count = answer_bytes = 0;
         queue.push_back({ws::close_frame(ws::kClosePolicy,
                                          "too many requests: this client "
                                          "reads none of the answers"),
@@ -197,7 +193,7 @@ struct FoxgloveServer::Impl {
         if (q.shared) out += *q.shared;
       }
       queue.clear();
-      data_count = data_bytes = answer_bytes = 0;
+      data_count = answer_bytes = 0;
       room.notify_all();
       return !closing;
     }
@@ -378,12 +374,6 @@ struct FoxgloveServer::Impl {
       owner.sbus_fresh = true;
     }
 
-    // The mutex is held.
-    bool full_locked(size_t size) const {
-      return data_count >= kClientQueue ||
-             data_bytes + size > kClientQueueBytes;
-    }
-
     // A record, for its subscription: shared is the message data after
     // the subscription id (the log time and the record). Live, the oldest
     // give way; with wait (a replay), it waits for room, for this client
@@ -396,18 +386,14 @@ struct FoxgloveServer::Impl {
             ws::frame_head(ws::kBinary, kMessageDataHead + shared->size());
         head.push_back(static_cast<char>(kMessageData));
         put_le(head, id, 4);
-        const size_t size = head.size() + shared->size();
-        while (wait && full_locked(size) && !closing && !gone &&
+        while (wait && data_count >= kClientQueue && !closing && !gone &&
                !stop_requested()) {
           owner.server->wake();
           room.wait_for(lock, kStopLook);
         }
         if (closing || gone) return;
         queue.push_back({std::move(head), shared});
-        ++data_count;
-        data_bytes += size;
-        while (data_count > kClientQueue || data_bytes > kClientQueueBytes)
-          drop_oldest_data_locked();
+        if (++data_count > kClientQueue) drop_oldest_data_locked();
       }
     }
 
@@ -415,7 +401,6 @@ struct FoxgloveServer::Impl {
       const auto oldest = std::find_if(
           queue.begin(), queue.end(), [](const Queued &q) { return q.shared; });
       --data_count;
-      data_bytes -= oldest->size();
       queue.erase(oldest);
       ++dropped;
     }

@@ -93,11 +93,20 @@ int run(int argc, char **argv) {
   RecordWriter writer(stdout, format, RecordWriter::Kind::Hid);
   const std::unique_ptr<LiveView> view =
       serve(o.limits.serve, {"hid", o.device, format_name(format)}, writer);
-  HidSource source = open_hid(o.device);
-  if (!source.port) return 0;  // Ctrl-C while a FIFO waited for its writer
+  HidSource source;
+  source.port = open_at_start(
+      o.device,
+      [&] {
+        HidSource opened = open_hid(o.device);
+        source.recording = opened.recording;
+        source.description = opened.description;
+        return std::move(opened.port);
+      },
+      o.limits.reconnect, o.limits.deadline(monotonic_seconds()));
+  // Ctrl-C while a FIFO waited for its writer, or the device for its plug.
+  if (!source.port) return 0;
   if (!source.description.empty())
-    std::fprintf(stderr, "kestrav hid: %s: %s\n", o.device.c_str(),
-                 source.description.c_str());
+    say("%s: %s", o.device.c_str(), source.description.c_str());
   // A device's bus, VID:PID and name stand for its line settings.
   const RecordingInfo info{"hid", o.device, source.description, o.report_id,
                            o.limits.compress_records};
@@ -117,10 +126,9 @@ int run(int argc, char **argv) {
     const HidReport report = take_hid_report(data, n, o.report_id);
     if (report.kind == HidReport::Kind::BadLength) {
       if (tally.lengths[n]++ == 0)
-        std::fprintf(stderr,
-                     "kestrav hid: skipping reports of %u bytes (17, or 18 "
-                     "with a report ID first, are decoded)\n",
-                     static_cast<unsigned>(n));
+        say("skipping reports of %u bytes (17, or 18 "
+            "with a report ID first, are decoded)",
+            static_cast<unsigned>(n));
       return;
     }
     if (report.kind == HidReport::Kind::OtherId) {
@@ -191,9 +199,9 @@ int run(int argc, char **argv) {
                std::to_string(length.first) + " bytes";
   if (tally.other_id > 0)
     skipped += ", " + std::to_string(tally.other_id) + " with another ID";
-  std::fprintf(stderr, "kestrav hid: %llu reports decoded%s%s\n",
-               static_cast<unsigned long long>(tally.decoded),
-               skipped.empty() ? "" : "; skipped", skipped.c_str());
+  say("%llu reports decoded%s%s",
+      static_cast<unsigned long long>(tally.decoded),
+      skipped.empty() ? "" : "; skipped", skipped.c_str());
   return status;
 }
 

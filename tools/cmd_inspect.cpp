@@ -30,7 +30,8 @@ namespace kestrav_tool {
 namespace {
 
 struct InspectOptions {
-  std::string path;
+  std::string path;  // "-" for standard input
+  std::string name() const { return path == "-" ? "standard input" : path; }
   Format format = Format::Text;
   std::string serve;
   std::string foxglove;
@@ -38,6 +39,42 @@ struct InspectOptions {
 };
 
 using File = std::unique_ptr<std::FILE, int (*)(std::FILE *)>;
+
+// A replay waits for its audience: the first subscriber of a live source,
+// the first page of a live view (whose address must be pasted first).
+// False for a stop.
+bool wait_for_audience(FoxgloveServer *fox, LiveView *view) {
+  return (!fox || fox->wait_for_subscriber()) &&
+         (!view || view->wait_for_page());
+}
+
+// Once a recording has been played, its page keeps what it shows until a
+// stop: the view's server is not taken from under it.
+void keep_page(LiveView *view, const std::string &why) {
+  if (!view || stop_requested()) return;
+  view->announce_end(why);
+  say("the recording has been played; the page stays until Ctrl-C");
+  while (sleep_until(monotonic_seconds() + 3600)) {
+  }
+}
+
+// Bytes in which the link decoder found no frame: most likely a file of
+// another kind, named so that the user can give it to the right command.
+std::string no_frame_line(const InspectOptions &o, uint64_t size,
+                          uint64_t sbus_frames) {
+  // sbus-monitor reads a capture from a file, not from standard input.
+  const std::string path = o.path == "-" ? "FILE" : o.path;
+  std::string line = o.name() + ": " + std::to_string(size) +
+                     " bytes and no port data frame in them: not a link "
+                     "stream, nor an MCAP recording (--record FILE.mcap "
+                     "makes one)";
+  if (sbus_frames > 0)
+    return line + "; it holds " + std::to_string(sbus_frames) +
+           " SBUS frames: 'kestrav sbus-monitor " + path + "' decodes them";
+  return line +
+         "; 'kestrav sbus-monitor FILE' decodes raw SBUS bytes, "
+         "'kestrav hid FILE' HID reports";
+}
 
 // A raw link stream, from a file or standard input: first the bytes read
 // already to tell what the file is, then the rest.
@@ -49,20 +86,30 @@ int inspect_raw(const InspectOptions &o, std::FILE *in,
   const auto fox = serve_foxglove(
       o.foxglove, {{"link", o.path, "", -1, false, -1}, false, true}, writer);
   LinkDecoder decoder(writer, 0);
+  SbusScanner sbus;  // to name what the bytes are, if not a link stream
+  uint64_t size = 0, sbus_frames = 0;
+  const auto feed = [&](const uint8_t *data, size_t n) {
+    decoder.feed(data, n, 0.0);
+    size += n;
+    if (decoder.frames() == 0)
+      sbus.feed(data, n, [&](const uint8_t *) { ++sbus_frames; });
+  };
   uint8_t buf[4096];
   size_t n;
   std::string why = "the end of the recording";
-  const int failed = run_guarded(
+  int failed = run_guarded(
       [&] {
         writer.begin(monotonic_seconds());
-        // A stream has no clock: its records go out at once, to a
-        // subscriber that is there.
-        if (fox && !fox->wait_for_subscriber()) throw OutputClosed();
-        decoder.feed(first.data(), first.size(), 0.0);
-        while ((n = std::fread(buf, 1, sizeof buf, in)) > 0)
-          decoder.feed(buf, n, 0.0);
+        // A stream has no clock: its records go out at once, to an
+        // audience that is there.
+        if (!wait_for_audience(fox.get(), view.get())) throw OutputClosed();
+        feed(first.data(), first.size());
+        while ((n = std::fread(buf, 1, sizeof buf, in)) > 0) feed(buf, n);
         if (std::ferror(in))
-          throw ToolError(o.path + ": read failed: " + system_reason());
+          throw ToolError(o.name() + ": read failed: " + system_reason());
+        if (size > 0 && decoder.frames() == 0)
+          throw ToolError(no_frame_line(o, size, sbus_frames));
+        keep_page(view.get(), why);
       },
       why);
   if (view) view->end(why);
@@ -104,7 +151,7 @@ int inspect_mcap(const InspectOptions &o, std::FILE *file) {
   const double start = monotonic_seconds();
   Pace pace(start);
   const bool paced = (!o.serve.empty() || !o.foxglove.empty()) && !o.fast;
-  bool waited = false;  // for a live source's first subscriber
+  bool waited = false;  // for the first subscriber or page
   std::string why = "the end of the recording";
   const int failed = run_guarded(
       [&] {
@@ -123,8 +170,9 @@ int inspect_mcap(const InspectOptions &o, std::FILE *file) {
               writer->begin(start, info.start_ns);
             },
             [&](double t, const uint8_t *data, size_t size) {
-              if (fox && !waited) {  // nothing is played to nobody
-                if (!fox->wait_for_subscriber()) throw OutputClosed();
+              if (!waited) {  // nothing is played to nobody
+                if (!wait_for_audience(fox.get(), view.get()))
+                  throw OutputClosed();
                 waited = true;
                 pace = Pace(monotonic_seconds() - t, t);
               }
@@ -150,6 +198,7 @@ int inspect_mcap(const InspectOptions &o, std::FILE *file) {
               }
             });
         if (stop_requested()) why = end_reason(ReadStatus::Stopped);
+        keep_page(view.get(), why);
       },
       why);
   if (view) view->end(why);
@@ -158,26 +207,30 @@ int inspect_mcap(const InspectOptions &o, std::FILE *file) {
 }
 
 // Opens FILE and tells a recording from a stream by its first bytes,
-// read once: a pipe (/dev/stdin) cannot give them back.
+// read once: a pipe cannot give them back, and an MCAP recording is read
+// from its start again (its reader checks the magic and seeks).
 int inspect(const InspectOptions &o) {
+  File file(nullptr, std::fclose);
+  std::FILE *in = stdin;
   if (o.path == "-") {
 #if defined(_WIN32)
     _setmode(_fileno(stdin), _O_BINARY);
 #endif
-    return inspect_raw(o, stdin, {});
+  } else {
+    file.reset(std::fopen(o.path.c_str(), "rb"));
+    if (!file)
+      throw ToolError(o.path + ": cannot open the file: " + system_reason());
+    in = file.get();
   }
-  File file(std::fopen(o.path.c_str(), "rb"), std::fclose);
-  if (!file)
-    throw ToolError(o.path + ": cannot open the file: " + system_reason());
   std::vector<uint8_t> first(mcap_magic_size());
-  first.resize(std::fread(first.data(), 1, first.size(), file.get()));
+  first.resize(std::fread(first.data(), 1, first.size(), in));
   if (!is_mcap_magic(first.data(), first.size()))
-    return inspect_raw(o, file.get(), first);
-  if (std::fseek(file.get(), 0, SEEK_SET) != 0)
-    throw ToolError(o.path +
+    return inspect_raw(o, in, first);
+  if (!file || std::fseek(in, 0, SEEK_SET) != 0)
+    throw ToolError(o.name() +
                     ": an MCAP recording, but not in a file that can be read "
                     "again from its start (a pipe?); give the file itself");
-  return inspect_mcap(o, file.get());
+  return inspect_mcap(o, in);
 }
 
 int run(int argc, char **argv) {
@@ -216,16 +269,20 @@ const Command kInspectCommand = {
     "or sbus) is replayed through the same decoder, each record with the\n"
     "time it had in the run. Any other file is a link stream, recorded with\n"
     "`kestrav link --record` or captured elsewhere: it has no clock, and\n"
-    "every record's time is 0. FILE - reads standard input (a link stream).\n"
+    "every record's time is 0. FILE - reads standard input (a link stream;\n"
+    "an MCAP recording must be given as a file). Bytes in which no frame is\n"
+    "found are refused with a line naming what they may be (status 1); an\n"
+    "empty file gives no record.\n"
     "\n"
     "  --format F        text, csv, jsonl or none (default text)\n"
     "  --serve ADDR      play the recording into the live view in a browser\n"
-    "                    on [HOST:]PORT, at its recorded pace (a gap of\n"
-    "                    more than 5 s is waited out as 5 s)\n"
-    "  --foxglove ADDR   play an MCAP recording to the tools that open MCAP\n"
-    "                    over the Foxglove WebSocket protocol, on\n"
-    "                    [HOST:]PORT, once a client subscribes, at its\n"
-    "                    recorded pace and with its recorded times\n"
+    "                    on [HOST:]PORT once a page opens, at its recorded\n"
+    "                    pace (a gap of more than 5 s is waited out as 5 s),\n"
+    "                    then keep serving the page until Ctrl-C\n"
+    "  --foxglove ADDR   play the recording (MCAP or a link stream) to the\n"
+    "                    tools that open MCAP over the Foxglove WebSocket\n"
+    "                    protocol, on [HOST:]PORT, once a client subscribes,\n"
+    "                    at its recorded pace and with its recorded times\n"
     "  --fast            with --serve or --foxglove: as fast as it reads\n"
     "  --help            this text\n"};
 

@@ -108,7 +108,7 @@ void send_stop(Port &port, int &status) {
     port.drain();
   } catch (const PortError &e) {
     if (status == 0) {
-      std::fprintf(stderr, "kestrav: %s\n", e.what());
+      say("%s", e.what());
       status = 1;
     }
   }
@@ -138,25 +138,23 @@ int run(int argc, char **argv) {
   writer.add_sink(
       open_record_file(o.record, info, o.limits.deadline(monotonic_seconds())));
   const auto fox = serve_foxglove(o.limits.foxglove, {info, false}, writer);
-  // A peer that takes the connection and drops it at once is a port gone
-  // like any other: with --reconnect it is waited for.
-  std::unique_ptr<Port> port;
-  try {
-    port = open_port(o.port, o.line);
-  } catch (const PortGone &) {
-    if (!o.limits.reconnect) throw;
-  }
-
-  LinkDecoder decoder(writer, o.limits.count);
+  // The run's limits count from here, a wait for the port included.
   const double start = monotonic_seconds();
   const double deadline = o.limits.deadline(start);
+  std::unique_ptr<Port> port = open_at_start(
+      o.port, [&] { return open_port(o.port, o.line); }, o.limits.reconnect,
+      deadline);
+  if (!port) return 0;  // the run ended while it waited
+
+  LinkDecoder decoder(writer, o.limits.count);
   int status = 0;
   std::string why;  // for the view, when it is not the last read's status
   ReadStatus r = ReadStatus::Data;
+  bool unanswered = false;  // a request went 2 s without port data
   const int failed = run_guarded(
       [&] {
         writer.begin(start);
-        bool connected = port != nullptr, request = true;
+        bool request = true;
         // When the request went out, while no port data has answered it.
         double asked = -1;
         uint64_t frames_before = 0;
@@ -169,11 +167,9 @@ int run(int argc, char **argv) {
               r = stop_requested() ? ReadStatus::Stopped : ReadStatus::Timeout;
               break;
             }
-            if (connected) {
-              decoder.restart();  // no byte of the old stream in a record
-              writer.raw(monotonic_seconds() - start, nullptr, 0);
-            }
-            connected = request = true;  // record numbers carry on
+            decoder.restart();  // no byte of the old stream in a record
+            writer.raw(monotonic_seconds() - start, nullptr, 0);
+            request = true;  // record numbers carry on
           }
           if (request) {
             try {
@@ -195,12 +191,11 @@ int run(int argc, char **argv) {
                          timed ? answer_due : deadline);
           if (r == ReadStatus::Timeout && timed) {
             if (!told)
-              std::fprintf(stderr,
-                           "kestrav: %s: no port data %.0f s after the "
-                           "request; sending it again every %.0f s until "
-                           "some comes\n",
-                           o.port.c_str(), kAnswerSeconds, kAnswerSeconds);
-            told = true;
+              say("%s: no port data %.0f s after the "
+                  "request; sending it again every %.0f s until "
+                  "some comes",
+                  o.port.c_str(), kAnswerSeconds, kAnswerSeconds);
+            told = unanswered = true;
             request = true;
             continue;
           }
@@ -223,6 +218,20 @@ int run(int argc, char **argv) {
       why);
   if (failed != 0) status = 1;
   if (close_records(writer, why) != 0) status = 1;
+  // A device that never answered: a run that got nothing is no success.
+  if (status == 0 && unanswered && decoder.frames() == 0) {
+    std::string host, tcp_port;
+    const std::string speed =
+        split_tcp(o.port, host, tcp_port)
+            ? "the bridge's serial speed"
+            : "the speed (--baud, now " + std::to_string(o.line.baud) + ")";
+    say("%s: no port data came in the whole run; check %s, the wiring (the "
+        "device's TX to the adapter's RX, and a common ground) and the "
+        "request bytes (--request, now %u %u)",
+        o.port.c_str(), speed.c_str(), static_cast<unsigned>(o.request[0]),
+        static_cast<unsigned>(o.request[1]));
+    status = 1;
+  }
   if (port) send_stop(*port, status);
   const std::string reason = why.empty() ? end_reason(r) : why;
   if (view) view->end(reason);

@@ -74,7 +74,7 @@ int run(int argc, char **argv) {
   if (first != argc) throw UsageError("ports takes no operand");
   const std::vector<PortInfo> ports = list_ports();
   if (ports.empty()) {
-    std::fprintf(stderr, "kestrav ports: no serial port or HID device found\n");
+    say("no serial port or HID device found");
     return 0;
   }
   std::string why;

@@ -29,7 +29,11 @@ namespace kestrav_tool {
 namespace {
 
 constexpr uint16_t kCentre = 1024;
-constexpr uint32_t kStdMax = 65535;
+// The library's standard scale: 1200 is the top of the SBUS range (600 its
+// centre), and everything from 1201 up goes out as 2047, full deflection. A
+// script that sends 0 to 65535 would drive servos to their stops: values
+// above 1200 are refused.
+constexpr uint32_t kStdMax = 1200;
 // A frame takes 3 ms on the wire (25 bytes of 12 bits at 100000 baud), and
 // receivers need a gap after it.
 constexpr double kMinPeriodMs = 4.0;
@@ -256,10 +260,9 @@ class InputLines {
         why = parse_channels(text, scale_max(std_scale), values);
       }
       if (!why.empty()) {
-        std::fprintf(stderr,
-                     "kestrav sbus: input line %llu ignored: %s; the last "
-                     "good values go on\n",
-                     number, why.c_str());
+        say("input line %llu ignored: %s; the last "
+            "good values go on",
+            number, why.c_str());
         continue;
       }
       const Channels channels = to_sbus(values, std_scale);
@@ -525,7 +528,10 @@ int run(int argc, char **argv) {
   writer.add_sink(
       open_record_file(o.record, info, o.limits.deadline(monotonic_seconds())));
   const auto fox = serve_foxglove(o.limits.foxglove, {info, true}, writer);
-  std::unique_ptr<Port> port = open_port(o.port, line);
+  std::unique_ptr<Port> port = open_at_start(
+      o.port, [&] { return open_port(o.port, line); }, o.limits.reconnect,
+      o.limits.deadline(monotonic_seconds()));
+  if (!port) return 0;  // the run ended while it waited
   LoopbackCheck loopback;
   std::string why;
   int status = 0;
@@ -566,8 +572,9 @@ const Command kSbusCommand = {
     "                    line, nothing is sent (or the --values, if given)\n"
     "  --stale MS        with --input: once no good line has come for MS ms,\n"
     "                    frames carry the failsafe flag until one comes\n"
-    "  --scale S         sbus (0-2047, default) or std (0-65535, scaled by\n"
-    "                    the library); values beyond it are refused\n"
+    "  --scale S         sbus (0-2047, default) or std (0-1200, the\n"
+    "                    library's standard scale: 600 the centre, 1200 the\n"
+    "                    top); values beyond it are refused\n"
     "  --v2              SBUS2 end bytes 04 14 24 34 (default: SBUS, 00)\n"
     "  --period MS       frame period, at least 4 (default 14; 7 for high\n"
     "                    speed)\n"

@@ -48,7 +48,7 @@ int run(int argc, char **argv) {
     }
   });
   if (first != argc - 1)
-    throw UsageError("sbus-monitor takes exactly one PORT");
+    throw UsageError("sbus-monitor takes exactly one PORT or FILE");
   const std::string address = argv[first];
   check_address(address, false);
   install_stop_handlers();
@@ -61,7 +61,14 @@ int run(int argc, char **argv) {
   writer.add_sink(
       open_record_file(record, info, limits.deadline(monotonic_seconds())));
   const auto fox = serve_foxglove(limits.foxglove, {info, false}, writer);
-  std::unique_ptr<Port> port = open_port(address, line);
+  // A raw capture is decoded at once, to its end.
+  std::unique_ptr<Port> port = open_capture(address);
+  const bool capture = port != nullptr;
+  if (!capture)
+    port = open_at_start(
+        address, [&] { return open_port(address, line); }, limits.reconnect,
+        limits.deadline(monotonic_seconds()));
+  if (!port) return 0;  // the run ended while it waited
 
   SbusScanner scanner;
   uint64_t frames = 0;
@@ -78,7 +85,11 @@ int run(int argc, char **argv) {
         const double deadline = limits.deadline(start);
         while (more()) {
           size_t got = 0;
-          r = read_until(*port, buf, sizeof buf, got, deadline);
+          r = read_until(*port, buf, sizeof buf, got, deadline, !capture);
+          if (r == ReadStatus::Closed && capture) {
+            why = "the end of the recording";
+            break;
+          }
           if (r == ReadStatus::Closed && limits.reconnect) {
             reconnect(port, address, line, deadline);
             if (!port) {  // the run ended while the port was away
@@ -125,11 +136,10 @@ int run(int argc, char **argv) {
   const std::string reason = why.empty() ? end_reason(r) : why;
   if (view) view->end(reason);
   if (fox) fox->end(reason);
-  std::fprintf(stderr,
-               "kestrav sbus-monitor: %llu frames decoded, %llu bytes "
-               "skipped\n",
-               static_cast<unsigned long long>(frames),
-               static_cast<unsigned long long>(scanner.skipped()));
+  say("%llu frames decoded, %llu bytes "
+      "skipped",
+      static_cast<unsigned long long>(frames),
+      static_cast<unsigned long long>(scanner.skipped()));
   return status;
 }
 
@@ -137,14 +147,15 @@ int run(int argc, char **argv) {
 
 const Command kSbusMonitorCommand = {
     "sbus-monitor", run, "read SBUS frames from a serial port and print them",
-    "usage: kestrav sbus-monitor PORT [options]\n"
+    "usage: kestrav sbus-monitor PORT|FILE [options]\n"
     "\n"
     "Reads SBUS at 100000 baud, 8E2, and prints one record per frame: the\n"
     "time, the frame's number, the 16 channels, ch17, ch18, frame-lost,\n"
     "failsafe and the end byte. A frame is 0x0F, 23 bytes, then an end byte\n"
     "of 00, 04, 14, 24 or 34; anything else moves the search on by one byte.\n"
     "At exit, a summary of the frames decoded and the bytes skipped goes to\n"
-    "standard error.\n"
+    "standard error. A regular FILE is a raw capture (the bytes alone, as\n"
+    "--record FILE writes them here and in sbus), decoded at once.\n"
     "\n"
     "  --format F        text, csv, jsonl or none (default text)\n"
     "  --record FILE     also record what arrives: FILE.mcap holds the bytes\n"

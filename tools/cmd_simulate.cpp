@@ -92,6 +92,33 @@ Bytes port_data_frame(uint64_t n, Random &random) {
   return frame(kPortData, payload);
 }
 
+// --waves: each word follows a slow sine wave of its own period (3 s for a
+// block's first word, 0.5 s longer for each next one; block32's a quarter
+// period ahead, and each word 1/20 of a turn on from the one before), so
+// that a person sees at once that a chart is live and
+// which line is which. t is the frame's time in the stream, n / rate.
+Bytes wave_frame(uint64_t n, double t) {
+  constexpr double kMid = 32768.0, kAmplitude = 24000.0;
+  constexpr double kFirstPeriod = 3.0, kPeriodStep = 0.5, kPhaseStep = 0.05;
+  constexpr double kTurn = 6.283185307179586;
+  const auto type = static_cast<uint8_t>((n - 1) % 3);
+  Bytes payload = {type};
+  for (size_t k = 0; k < kWordsOfType[type]; ++k) {
+    const bool b32 = type == 1 || k >= kWordsOfType[0];
+    const size_t w = type == 2 && b32 ? k - kWordsOfType[0] : k;
+    // Each word starts a little further along its wave than the one before.
+    const double phase =
+        (b32 ? 0.25 : 0.0) + kPhaseStep * static_cast<double>(w);
+    const double x =
+        t / (kFirstPeriod + kPeriodStep * static_cast<double>(w)) + phase;
+    const auto word = static_cast<uint16_t>(
+        std::lround(kMid + kAmplitude * std::sin(kTurn * x)));
+    payload.push_back(static_cast<uint8_t>(word & 0xFF));
+    payload.push_back(static_cast<uint8_t>(word >> 8));
+  }
+  return frame(kPortData, payload);
+}
+
 // Traffic the reader must pass over without losing a port data frame:
 // loose bytes, frames of other codes, and frames with a wrong end byte. None
 // holds a start byte, and each frame's length is its own, so none can hide
@@ -176,6 +203,8 @@ struct SimOptions {
   double rate = 50.0;
   uint64_t seed = 1;
   bool noise = false;
+  bool keep = false;   // host after host, until a stop
+  bool waves = false;  // slow waves instead of random words
   std::string truth;
 };
 
@@ -188,6 +217,8 @@ SimOptions parse(int argc, char **argv) {
                   {"rate", required_argument, nullptr, 'r'},
                   {"seed", required_argument, nullptr, 's'},
                   {"noise", no_argument, nullptr, 'z'},
+                  {"keep", no_argument, nullptr, 'k'},
+                  {"waves", no_argument, nullptr, 'w'},
                   {"truth", required_argument, nullptr, 't'}}};
   const int first = p.parse(argc, argv, [&](int c, const char *arg) {
     switch (c) {
@@ -211,6 +242,12 @@ SimOptions parse(int argc, char **argv) {
       case 'z':
         o.noise = true;
         break;
+      case 'k':
+        o.keep = true;
+        break;
+      case 'w':
+        o.waves = true;
+        break;
       case 't':
         o.truth = arg;
         break;
@@ -226,10 +263,16 @@ SimOptions parse(int argc, char **argv) {
   return o;
 }
 
+// Where --listen bound, for the next host of --keep: the same address.
+std::string g_bound;
+
 void announce(const std::string &where) {
+  g_bound = where;
   std::printf("%s\n", where.c_str());
   std::fflush(stdout);
 }
+
+void keep_quiet(const std::string &) {}
 
 // Says on standard output what the host sent, for people watching.
 void report_command(const uint8_t *f, size_t n) {
@@ -306,15 +349,27 @@ int run(int argc, char **argv) {
       announce(o.address);
       break;
   }
-  // A host that stops reading for a while is waited for, never failed.
-  port->wait_for_the_reader();
-  try {
-    play(*port, o, truth);
-  } catch (const PortGone &) {
-    // The host left abruptly (a reset connection, a closed terminal): the
-    // simulation is over, as when it leaves in order.
-  } catch (const PortError &) {
-    if (!stop_requested()) throw;
+  for (;;) {
+    // A host that stops reading for a while is waited for, never failed.
+    port->wait_for_the_reader();
+    try {
+      play(*port, o, truth);
+    } catch (const PortGone &) {
+      // The host left abruptly (a reset connection, a closed terminal): the
+      // simulation is over, as when it leaves in order.
+    } catch (const PortError &) {
+      if (!stop_requested()) throw;
+    }
+    if (!o.keep || stop_requested()) break;
+    // The next host: on the same terminal path, the same TCP address (one
+    // connection at a time) or the same port, with an upload of its own.
+    if (o.where == SimOptions::Where::Listen) {
+      port.reset();
+      port = accept_tcp(g_bound, keep_quiet);
+      if (!port) break;  // stopped while waiting
+    }
+    port->hold_for_next_host();
+    say("waiting for the next host (--keep; Ctrl-C ends)");
   }
   truth.close();
   return 0;
@@ -349,7 +404,8 @@ void play(Port &port, const SimOptions &o, Truth &truth) {
   const double start = monotonic_seconds();
   for (uint64_t n = 1; !stopped; ++n) {
     Bytes out = o.noise ? noise(random) : Bytes();
-    const Bytes f = port_data_frame(n, random);
+    const Bytes f = o.waves ? wave_frame(n, static_cast<double>(n - 1) * period)
+                            : port_data_frame(n, random);
     out.insert(out.end(), f.begin(), f.end());
     for (size_t at = 0; at < out.size();) {
       const size_t chunk =
@@ -389,8 +445,14 @@ const Command kSimulateCommand = {
     "  --listen ADDR     accept one TCP connection on tcp:HOST:PORT\n"
     "  --rate HZ         port data frames per second (default 50)\n"
     "  --seed N          seed of the frames' words (default 1)\n"
+    "  --waves           words that follow slow sine waves, each of its own\n"
+    "                    period, for watching (instead of random words that\n"
+    "                    hold the awkward bytes)\n"
     "  --noise           put loose bytes, frames of other codes and frames\n"
     "                    with a wrong end byte between the frames\n"
+    "  --keep            serve host after host (on --pty the same terminal\n"
+    "                    path, on --listen one connection at a time), each\n"
+    "                    with an upload of its own, until Ctrl-C\n"
     "  --truth FILE      write each frame sent and each command received,\n"
     "                    one JSON object per line\n"
     "  --help            this text\n"};

@@ -39,7 +39,7 @@ bool wants_help(int argc, char **argv) {
 
 int dispatch(int argc, char **argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "kestrav: no command given\n");
+    say("no command given");
     print_overview(stderr);
     return 2;
   }
@@ -63,24 +63,26 @@ int dispatch(int argc, char **argv) {
       std::fputs(c->usage, stdout);
       return 0;
     }
+    set_command_name(c->name);
     try {
       return c->run(argc - 1, argv + 1);
     } catch (const EndedWhileWaiting &) {
       return 0;
     } catch (const UsageError &e) {
-      if (e.what()[0] != '\0')
-        std::fprintf(stderr, "kestrav %s: %s\n", c->name, e.what());
-      std::fputs(c->usage, stderr);
+      // The error, and where the usage is: the whole text would scroll the
+      // error away.
+      if (e.what()[0] != '\0') say("%s", e.what());  // else getopt said it
+      std::fprintf(stderr, "see 'kestrav %s --help'\n", c->name);
       return 2;
     } catch (const LineRefused &e) {
-      std::fprintf(stderr, "kestrav: %s\n", e.what());
+      say("%s", e.what());
       return 2;
     } catch (const std::exception &e) {
-      std::fprintf(stderr, "kestrav: %s\n", e.what());
+      say("%s", e.what());
       return 1;
     }
   }
-  std::fprintf(stderr, "kestrav: unknown command '%s'\n", name);
+  say("unknown command '%s'", name);
   print_overview(stderr);
   return 2;
 }

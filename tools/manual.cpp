@@ -41,6 +41,40 @@ std::vector<std::string> lines_of(const char *text) {
   return lines;
 }
 
+// Real command lines, each with what it does.
+struct Example {
+  const char *line;
+  const char *what;
+};
+constexpr Example kExamples[] = {
+    {"kestrav ports", "the serial ports and game controllers there are"},
+    {"kestrav link /dev/ttyUSB0 --count 10",
+     "ask the device for port data and print ten records"},
+    {"kestrav link /dev/serial/by-id/usb-adapter-if00-port0 --reconnect "
+     "--record run.mcap",
+     "record a long run that survives the adapter being unplugged"},
+    {"kestrav link tcp:192.168.4.1:23 --format jsonl",
+     "the device behind a TCP serial bridge, as JSON lines"},
+    {"kestrav link /dev/ttyUSB0 --serve 8080",
+     "the same, live in a browser (open the address it prints)"},
+    {"kestrav inspect run.mcap --format csv > run.csv",
+     "a recording's records as CSV"},
+    {"kestrav inspect run.mcap --serve 0",
+     "replay a recording into the page, at its recorded pace"},
+    {"kestrav sbus /dev/ttyUSB1 --values 992,992,992,992,992,992,992,992,"
+     "992,992,992,992,992,992,992,992",
+     "hold every servo at its centre"},
+    {"kestrav sbus /dev/ttyUSB1 --serve 8080",
+     "drive the servos from sliders in a browser"},
+    {"kestrav sbus-monitor /dev/ttyUSB2 --format jsonl",
+     "read what an SBUS receiver or an adapter in loopback gives"},
+    {"kestrav hid /dev/hidraw0 --sbus-map 0,1 | kestrav sbus /dev/ttyUSB1 "
+     "--input -",
+     "a game controller's sticks to two servos"},
+    {"kestrav simulate --pty --keep --waves",
+     "a device without hardware, for host after host"},
+};
+
 bool is_option(const std::string &line) {
   return line.compare(0, 3, "  -") == 0;
 }
@@ -119,11 +153,38 @@ void print_manual(std::FILE *out, const Command *const *commands, size_t n,
                "input, Ctrl\\-C, SIGTERM, SIGHUP, or the reader of standard "
                "output leaving.\n"
                ".TP\n.B 1\nA failure, reported in one line that names the "
-               "port or file and the system's reason.\n"
-               ".TP\n.B 2\nA bad command line: the error and the usage are "
-               "printed. Also a serial port that does not keep the line "
-               "settings asked of it, or whose UART cannot do them (see "
-               "\\-\\-warn\\-speed).\n");
+               "port or file and the system's reason; also a link run that "
+               "sent its request and got no port data at all.\n"
+               ".TP\n.B 2\nA bad command line: the error, and where the "
+               "help is, are printed. Also a serial port that does not keep "
+               "the line settings asked of it, or whose UART cannot do them "
+               "(see \\-\\-warn\\-speed).\n");
+  std::fprintf(out, ".SH EXAMPLES\n");
+  for (const Example &e : kExamples)
+    std::fprintf(out, ".TP\n.B %s\n%s\n", roff(e.line).c_str(),
+                 roff(e.what).c_str());
+  std::fprintf(
+      out,
+      ".SH FILES\n"
+      ".TP\n.I /dev/ttyUSB*, /dev/ttyACM*, /dev/serial/by-id/*\n"
+      "USB serial adapters; group dialout. A user outside it gets "
+      "\"Permission denied\" and the command that adds them: sudo usermod "
+      "\\-aG dialout $USER, then a new login.\n"
+      ".TP\n.I /dev/hidraw*\n"
+      "Game controllers, readable by root alone unless a udev rule gives "
+      "them to a user or group: a rule in "
+      "/etc/udev/rules.d/70\\-kestrav\\-hid.rules, for the "
+      "controller's VID:PID (kestrav ports shows it). An example is "
+      "docs/70\\-kestrav\\-hid.rules, installed with the documentation "
+      "(share/doc/Kestrav/docs).\n"
+      ".TP\n.I FILE.mcap\n"
+      "A recording made with \\-\\-record: raw bytes and records with "
+      "their times, which inspect replays.\n"
+      ".SH SEE ALSO\n"
+      ".BR stty (1),\n.BR udev (7),\n.BR setserial (8);\n"
+      "the documentation pages in share/doc/Kestrav/docs, one for each "
+      "command, the live view, the live source, recordings, the library, "
+      "the bindings, building and testing, reliability and benchmarks.\n");
 }
 
 }  // namespace kestrav_tool

@@ -223,7 +223,7 @@ class PosixHid(HidTest):
         # though its pty keeps no line to read back; --warn-speed only warns.
         out = in_namespace("sbus", pty.path, "--count", "1")
         self.assertEqual((out.returncode, out.stdout), (2, ""), out.stderr)
-        self.assertRegex(out.stderr, r"^kestrav: %s: bcm2835-aux-uart is a "
+        self.assertRegex(out.stderr, r"^kestrav sbus: %s: bcm2835-aux-uart is a "
                          r"mini UART .*/dev/ttyAMA0.*\n$" % pty.path)
         if TERMIOS2:  # qemu-user cannot set 100000 baud
             out = in_namespace("sbus", pty.path, "--count", "1",

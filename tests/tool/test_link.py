@@ -324,7 +324,8 @@ class PosixLink(LinkTest):
         self.assertGreater(len(records), 200)
 
     def test_a_silent_device(self):
-        # The request goes out again every 2 s, said once for the spell.
+        # The request goes out again every 2 s, said once for the spell; a
+        # run that got nothing ends naming what to check, and fails.
         pty = Pty(self)
         proc = subprocess.Popen(tool("link", pty.path, "--seconds", 4.5),
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -335,6 +336,9 @@ class PosixLink(LinkTest):
         self.assertEqual(sent, REQUEST * 3)
         self.assertEqual(err.count("no port data 2 s after the request"), 1,
                          err)
+        self.assertEqual(proc.returncode, 1)
+        self.assertRegex(err, r"no port data came in the whole run; check the "
+                         r"speed \(--baud, now 115200\).*--request, now 1 0")
 
     def test_reconnect_starts_a_new_stream(self):
         # Frame 2 is cut after 53 bytes by the drop. Joined to the next
@@ -430,6 +434,61 @@ class PosixLink(LinkTest):
         self.assertEqual(proc.wait(timeout=TIMEOUT), 0)
         self.assertEqual(plug.read_until(lambda d: d == STOP), STOP)
 
+    def test_keep_serves_host_after_host(self):
+        # The same path, the same address, and each host its own upload:
+        # the same frames from frame 1, as from a fresh simulator.
+        for where in (["--pty"], ["--listen", "tcp:127.0.0.1:0"]):
+            with self.subTest(where=where[0]):
+                sim = Simulator(self, *where, "--keep", noise=False)
+                runs = [self.run_link(sim.where, "--count", 4)
+                        for _ in range(3)]
+                self.assertEqual([r.returncode for r in runs], [0] * 3,
+                                 runs[-1].stderr)
+                seen = [[(x["n"], x["block15"], x["block32"])
+                         for x in jsonl_records(r.stdout)] for r in runs]
+                self.assertEqual(seen, [seen[0]] * 3)
+                sim.proc.send_signal(signal.SIGINT)
+                frames, commands = sim.finish(self)
+                self.assertEqual(commands, [REQUEST, STOP] * 3)
+                self.check_records(jsonl_records(runs[2].stdout), frames)
+
+    def test_reconnect_waits_for_a_port_not_there_yet(self):
+        # A start-up script ahead of the adapter: --reconnect waits for its
+        # first open as for a lost port, and says so.
+        link = os.path.join(self.tmp, "by-id")
+        proc = subprocess.Popen(tool("link", link, "--format", "jsonl",
+                                     "--reconnect", "--count", 1),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                text=True)
+        self.addCleanup(proc.kill)
+        self.assertIn(link + ": not there yet; waiting for it (--reconnect)",
+                      Lines(proc, proc.stderr).readline())
+        plug = Pty(self)
+        os.symlink(plug.path, link)
+        self.assertEqual(plug.read_until(lambda d: d == REQUEST), REQUEST)
+        os.write(plug.master, bytes.fromhex("faa51f0000") + bytes(30) + b"\x5f")
+        out, _ = proc.communicate(timeout=TIMEOUT)
+        self.assertEqual((proc.returncode, len(jsonl_records(out))), (0, 1))
+
+    @unittest.skipUnless(os.geteuid() == 0, "needs root, to be someone else")
+    def test_permission_denied_names_the_group_and_the_fix(self):
+        import grp
+        plug = Pty(self)
+        os.chown(plug.path, 0, grp.getgrnam("dialout").gr_gid)
+        os.chmod(plug.path, 0o660)
+
+        def nobody():
+            os.setgroups([])
+            os.setgid(65534)
+            os.setuid(65534)
+        out = subprocess.run(tool("link", plug.path, "--count", 1),
+                             capture_output=True, text=True, timeout=TIMEOUT,
+                             preexec_fn=nobody)
+        self.assertEqual(out.returncode, 1)
+        self.assertEqual(out.stderr, "kestrav link: %s: Permission denied; it "
+                         "belongs to group dialout: sudo usermod -aG dialout "
+                         "$USER, then log out and in again\n" % plug.path)
+
     def test_a_slow_host_is_waited_for(self):
         # The host stops reading until the pty is full; the simulator waits
         # rather than giving up, and the stream goes on.
@@ -503,10 +562,11 @@ class PosixLink(LinkTest):
                 self.assertIn(port + ": " if port != regular else port, out.stderr)
                 self.assertIn(reason, out.stderr)
                 self.assertLess(time.monotonic() - start, 1.0)
+        # A usage error: the error and where the help is, not the help.
         out = self.run_link("/dev/null", "--bogus")
         self.assertEqual(out.returncode, 2)
-        self.assertIn("--bogus", out.stderr)
-        self.assertIn("usage: kestrav link", out.stderr)
+        self.assertRegex(out.stderr, r"\Akestrav link: [^\n]*--bogus[^\n]*\n"
+                         r"see 'kestrav link --help'\n\Z")
         for args, status, reason in (
                 (["--listen", "127.0.0.1:5000"], 2, "takes tcp:HOST:PORT"),
                 (["--listen", "tcp:127.0.0.1:65536"], 2, "not a TCP port"),
@@ -595,7 +655,7 @@ class WineLink(LinkTest):
             with self.subTest(port=port):
                 out = self.run_link(port, "--count", 1)
                 self.assertEqual(out.returncode, 1)
-                self.assertRegex(out.stderr, "^kestrav: %s: .+" % port)
+                self.assertRegex(out.stderr, "^kestrav link: %s: .+" % port)
 
     def test_tcp(self):
         sim = Simulator(self, "--listen", "tcp:127.0.0.1:0", noise=True)

@@ -3,8 +3,10 @@
 reader of the tools that open MCAP (tests/web/read_mcap.mjs), and replayed
 by `kestrav inspect`. Environment as the other tool tests, and
 KESTRAV_MCAP_READER (read_mcap.mjs)."""
+import http.client
 import json
 import os
+import select
 import signal
 import struct
 import subprocess
@@ -366,12 +368,29 @@ class McapRecording(unittest.TestCase):
         if WINDOWS:
             return
         # Through a pipe: a recording is named; a stream loses no byte.
-        for data, status, want in ((mcap(good), 1, "a pipe"),
-                                   (b"\x00" * 3 + MAGIC[:5], 0, "")):
-            out = subprocess.run(tool("inspect", "/dev/stdin"), input=data,
-                                 capture_output=True, timeout=TIMEOUT)
-            self.assertEqual(out.returncode, status, out.stderr)
-            self.assertIn(want.encode(), out.stderr)
+        frame = bytes.fromhex("faa51f0000") + bytes(30) + b"\x5f"
+        for name in ("/dev/stdin", "-"):
+            for data, status, want in ((mcap(good), 1, b"a pipe"),
+                                       (b"\x00" * 3 + MAGIC[:5] + frame, 0,
+                                        b"")):
+                out = subprocess.run(tool("inspect", name, "--format", "jsonl"),
+                                     input=data,
+                                     capture_output=True, timeout=TIMEOUT)
+                self.assertEqual((out.returncode, len(out.stdout.splitlines())),
+                                 (status, 1 - status), out.stderr)
+                self.assertIn(want, out.stderr)
+        # Bytes with no frame: named, with what they may be; nothing is
+        # not an error.
+        for data, status, want in (
+                (b"cmake_minimum_required(VERSION 3.25)\n" * 9, 1,
+                 "333 bytes and no port data frame in them: not a link stream"),
+                (pack([1] * 16) * 3, 1, "it holds 3 SBUS frames: 'kestrav "
+                 "sbus-monitor %s' decodes them" % path),
+                (b"", 0, "")):
+            out = inspect(data)
+            self.assertEqual((out.returncode, out.stdout), (status, ""))
+            self.assertIn(want, out.stderr)
+            self.assertEqual(len(out.stderr.splitlines()), status)
         # A gap of a year in a paced replay is waited out as 5 s; without
         # --serve nothing is waited for.
         year = 365 * 86400 * 10**9
@@ -379,14 +398,27 @@ class McapRecording(unittest.TestCase):
         out = inspect(mcap([good[0], (year, good[1][1])]))
         self.assertEqual(len(lines(out.stdout)), 2)
         self.assertLess(time.monotonic() - started, 2)
+        # --serve plays once a page is there, and keeps the page until a
+        # stop.
+        from test_view import start_view
+        proc, address, token, err = start_view(self, "inspect", path,
+                                               "--format", "jsonl")
+        # Nothing is played before a page is there.
+        self.assertEqual(select.select([proc.stdout], [], [], 0.5)[0], [])
+        host, port = address.rsplit(":", 1)
+        page = http.client.HTTPConnection(host, int(port), timeout=TIMEOUT)
+        page.request("GET", "/events?token=" + token)
+        self.assertEqual(page.getresponse().status, 200)
         started = time.monotonic()
-        out = inspect(mcap([good[0], (year, good[1][1])]), "--serve",
-                      "127.0.0.1:0")
-        self.assertEqual(out.returncode, 0, out.stderr)
-        self.assertEqual([r["t"] for r in lines(out.stdout)],
-                         [0, 365 * 86400])
+        self.assertEqual(err.readline(12), "kestrav inspect: the recording "
+                         "has been played; the page stays until Ctrl-C\n")
         self.assertLess(time.monotonic() - started, 8)
-
+        self.assertIsNone(proc.poll())
+        proc.send_signal(signal.SIGINT)
+        out, _ = proc.communicate(timeout=TIMEOUT)
+        page.close()
+        self.assertEqual(proc.returncode, 0)
+        self.assertEqual([r["t"] for r in lines(out.decode())], [0, 365 * 86400])
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -281,7 +281,8 @@ class ViewUnderAttack(unittest.TestCase):
         SlowClients(self, address, 60)
         proc.send_signal(signal.SIGINT)
         stopped = time.monotonic()
-        self.assertEqual(proc.wait(timeout=TIMEOUT), 0)
+        # 1: the pty never answered, and a run without port data fails.
+        self.assertEqual(proc.wait(timeout=TIMEOUT), 1)
         self.assertLess(time.monotonic() - stopped, 1)
         for conn, res in streams:
             res.close()
@@ -346,7 +347,7 @@ class ViewUnderAttack(unittest.TestCase):
                 self.assertEqual(read_events(address, token, 1)[0][0], "hello")
                 self.assertLess(time.monotonic() - started, 1)
                 proc.send_signal(signal.SIGINT)
-                self.assertEqual(proc.wait(timeout=TIMEOUT), 0)
+                self.assertEqual(proc.wait(timeout=TIMEOUT), 1)  # no data
 
     def test_clients_that_stop_reading_or_keep_sending_are_closed(self):
         self.tmp = tempfile.mkdtemp()
@@ -587,6 +588,20 @@ class ViewInTheBrowser(unittest.TestCase):
                              want[n - 1][0] + want[n - 1][1], "frame %d" % n)
             self.assertEqual(r[0], "%.6f" % records[n]["t"])
 
+    def test_a_page_without_its_token_says_why(self):
+        sim = Simulator(self, "--pty", rate=50)
+        proc, address, token, _ = start_view(self, "link", sim.where)
+        for query, why in (("", "no token in this address"),
+                           ("?token=" + "0" * len(token),
+                            "the token in this address is not this run's")):
+            with self.subTest(query=query):
+                seen = drive("status", "http://%s/%s" % (address, query))
+                self.assertIn(why, seen["status"])
+                self.assertIn("open the address that kestrav printed",
+                              seen["status"])
+        proc.send_signal(signal.SIGINT)
+        self.assertEqual(proc.wait(timeout=TIMEOUT), 0)
+
     @unittest.skipUnless(TERMIOS2, NO_TERMIOS2)
     def test_a_recording_played_into_the_page(self):
         # inspect --serve plays an MCAP recording at its recorded pace: the
@@ -603,6 +618,7 @@ class ViewInTheBrowser(unittest.TestCase):
         proc, address, token, _ = start_view(self, "inspect", path,
                                              "--format", "none")
         seen = drive("link", "http://%s/?token=%s" % (address, token))
+        proc.send_signal(signal.SIGINT)
         self.assertEqual(proc.wait(timeout=TIMEOUT), 0)
         record = records[int(seen["table"]["n"])]
         self.assertEqual(seen["table"]["t"], "%.6f" % record["t"])

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "say.h"
+
 namespace kestrav_tool {
 
 // A bad command line: main prints the message and the usage, and exits 2.

@@ -22,6 +22,14 @@ struct PortGone : PortError {
   using PortError::PortError;
 };
 
+// The port is not there (yet): no such device node, or a TCP bridge that
+// refuses the connection. A tool with --reconnect waits for it, at the
+// start of a run too (a start-up script that runs before the adapter has
+// enumerated).
+struct PortAbsent : PortError {
+  using PortError::PortError;
+};
+
 // The port does not keep the line settings asked of it (speed, parity, stop
 // bits or data bits), or its UART is known to lack one of them: the tool
 // refuses to run on it, with exit status 2, unless only a warning was asked.
@@ -64,6 +72,11 @@ class Port {
   // For the simulator: a peer that stops reading for a while is waited for,
   // as a real device's output would be, rather than failed.
   void wait_for_the_reader() { patient_ = true; }
+  // For the simulator: the device side of a pseudo-terminal, after its
+  // host closed the terminal, holds it open again, so that reads wait for
+  // the next host that opens the same path instead of reading as hung up.
+  // Other ports have nothing to do.
+  virtual void hold_for_next_host() {}
   // Waits until everything written has left the port.
   virtual void drain() = 0;
   // The serial speed the port reports now, or 0 where there is none.
@@ -119,6 +132,10 @@ struct HidSource {
 // HID device interface path or VID:PID in hex (the first such device). A
 // regular file, a FIFO or "-" (standard input) is a recording.
 HidSource open_hid(const std::string &device);
+
+// A raw capture in a regular file (as --record FILE writes one), read as a
+// byte stream to its end; null when PATH is not a regular file.
+std::unique_ptr<Port> open_capture(const std::string &path);
 
 // POSIX only: creates a pseudo-terminal and returns its device side; slave
 // receives the path a host opens. The terminal keeps the kernel's default

@@ -1,7 +1,11 @@
 // Parts of the port layer that every platform shares.
 #include "port.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
+
+#include "say.h"
 
 namespace kestrav_tool {
 
@@ -21,8 +25,7 @@ void Port::check_speed(const LineSettings &line) const {
 void Port::refuse_line(const std::string &what,
                        const LineSettings &line) const {
   if (line.strict_speed) throw LineRefused(name_ + ": " + what);
-  std::fprintf(stderr, "kestrav: warning: %s: %s\n", name_.c_str(),
-               what.c_str());
+  say("warning: %s: %s", name_.c_str(), what.c_str());
 }
 
 bool split_tcp(const std::string &address, std::string &host,
@@ -57,6 +60,13 @@ std::string line_text(const std::string &address, const LineSettings &line) {
   return std::to_string(line.baud) + " 8" +
          (line.parity == LineSettings::Parity::Even ? "E" : "N") +
          std::to_string(line.stop_bits);
+}
+
+std::unique_ptr<Port> open_capture(const std::string &path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+  // A HID recording is a byte stream too, opened the same way.
+  return open_hid(path).port;
 }
 
 }  // namespace kestrav_tool

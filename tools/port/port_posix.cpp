@@ -5,10 +5,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -29,6 +31,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "port.h"
 #include "ports.h"
@@ -66,6 +69,40 @@ bool looks_like_host_and_port(const std::string &path) {
   const size_t colon = path.rfind(':');
   return colon != std::string::npos && colon + 1 < path.size() &&
          path.find_first_not_of("0123456789", colon + 1) == std::string::npos;
+}
+
+// What a user may do about a node this process may not open. A tty's
+// group (dialout) is one to join, and the new group counts from the next
+// login; a node only root may open (a hidraw node) needs a udev rule.
+std::string permission_hint(const std::string &path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0) return "";
+  const group *g = getgrgid(st.st_gid);
+  if (g == nullptr || st.st_gid == 0 || (st.st_mode & S_IRGRP) == 0)
+    return "; only root may open it: a udev rule gives it to you (man "
+           "kestrav, FILES)";
+  const std::string name = g->gr_name;
+  const passwd *me = getpwuid(getuid());
+  bool member = me != nullptr && me->pw_gid == st.st_gid;
+  for (char **m = g->gr_mem; !member && m != nullptr && *m != nullptr; ++m)
+    member = me != nullptr && std::strcmp(*m, me->pw_name) == 0;
+  if (member)
+    return "; you are in its group " + name +
+           ", but not yet in this login: log out and in again";
+  return "; it belongs to group " + name + ": sudo usermod -aG " + name +
+         " $USER, then log out and in again";
+}
+
+// Why a node could not be opened, as the error a tool acts on: one that is
+// not there is PortAbsent (--reconnect waits for it).
+[[noreturn]] void open_failed(const std::string &path) {
+  const int e = errno;
+  const std::string why = path + ": " + std::strerror(e);
+  if (e == ENOENT && looks_like_host_and_port(path))
+    throw PortAbsent(why + " (for a TCP address, write tcp:" + path + ")");
+  if (e == ENOENT) throw PortAbsent(why);
+  if (e == EACCES || e == EPERM) throw PortError(why + permission_hint(path));
+  throw PortError(why);
 }
 
 // --- A port over one file descriptor -------------------------------------
@@ -149,9 +186,7 @@ class TerminalPort : public FdPort {
       : FdPort(path,
                open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
     if (fd_ < 0 && errno == EBUSY) fail(kInUse);  // another's TIOCEXCL
-    if (fd_ < 0 && errno == ENOENT && looks_like_host_and_port(path))
-      fail(reason() + " (for a TCP address, write tcp:" + path + ")");
-    if (fd_ < 0) fail(reason());
+    if (fd_ < 0) open_failed(path);
     // One process a port: a second one would steal bytes and end the
     // first one's stream with its stop frame. The lock is taken before
     // anything is flushed, set or written.
@@ -287,10 +322,15 @@ class PtyPort : public FdPort {
     if (path == nullptr) fail("no terminal name: " + reason());
     slave_path_ = path;
     // Until the host opens its side, the device side would read as hung up;
-    // hold the host side open until the first bytes arrive.
-    held_slave_ = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (held_slave_ < 0) fail(slave_path_ + ": " + reason());
+    // hold the host side open until the first bytes arrive. (Its last close
+    // drops what the host had not read: the next host starts clean.)
+    hold_for_next_host();
     fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+  }
+  void hold_for_next_host() override {
+    if (held_slave_ >= 0) return;
+    held_slave_ = open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (held_slave_ < 0) fail(slave_path_ + ": " + reason());
   }
   ~PtyPort() override {
     if (held_slave_ >= 0) close(held_slave_);
@@ -342,7 +382,8 @@ int connect_to(const std::string &address) {
   addrinfo *found = resolve(address, false);
   std::string why = "no address";
   int fd = -1;
-  bool reset = false;  // the peer took the connection, then dropped it
+  bool reset = false;    // the peer took the connection, then dropped it
+  bool refused = false;  // nothing listens there (yet)
   for (addrinfo *a = found; a != nullptr && fd < 0; a = a->ai_next) {
     fd = socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
                 a->ai_protocol);
@@ -366,12 +407,14 @@ int connect_to(const std::string &address) {
     if (rc != 0) {
       why = reason();
       reset = errno == ECONNRESET;
+      refused = errno == ECONNREFUSED;
       close(fd);
       fd = -1;
     }
   }
   freeaddrinfo(found);
   if (fd < 0 && reset) throw PortGone(address + ": " + why);
+  if (fd < 0 && refused) throw PortAbsent(address + ": " + why);
   if (fd < 0) throw PortError(address + ": " + why);
   return fd;
 }
@@ -488,7 +531,7 @@ HidSource open_hid(const std::string &device) {
     return source;
   }
   struct stat st {};
-  if (stat(device.c_str(), &st) != 0) throw PortError(device + ": " + reason());
+  if (stat(device.c_str(), &st) != 0) open_failed(device);
   if (!S_ISCHR(st.st_mode)) {
     // A recording. Opened without waiting: a FIFO's reads then wait for
     // its writer in poll, where the run limits and a stop end the wait.
@@ -501,7 +544,7 @@ HidSource open_hid(const std::string &device) {
   }
 #if defined(__linux__)
   const int fd = open(device.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) throw PortError(device + ": " + reason());
+  if (fd < 0) open_failed(device);
   auto port = std::make_unique<FdPort>(device, fd);
   hidraw_devinfo info{};
   if (ioctl(fd, HIDIOCGRAWINFO, &info) != 0)

@@ -119,6 +119,8 @@ class ComPort : public Port {
       const DWORD e = GetLastError();
       if (e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION)
         fail(kInUse);
+      if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND)
+        throw PortAbsent(name() + ": " + system_reason(e));
       fail(system_reason(e));
     }
     try {
@@ -383,6 +385,7 @@ std::unique_ptr<Port> open_port(const std::string &address,
     return std::make_unique<ComPort>(address, settings);
   addrinfo *found = resolve(address, false);
   std::string why = "no address";
+  bool refused = false;  // nothing listens there (yet)
   SOCKET s = INVALID_SOCKET;
   for (addrinfo *a = found; a != nullptr && s == INVALID_SOCKET;
        a = a->ai_next) {
@@ -391,11 +394,13 @@ std::unique_ptr<Port> open_port(const std::string &address,
       why = socket_reason();
     } else if (connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0) {
       why = socket_reason();
+      refused = WSAGetLastError() == WSAECONNREFUSED;
       closesocket(s);
       s = INVALID_SOCKET;
     }
   }
   freeaddrinfo(found);
+  if (s == INVALID_SOCKET && refused) throw PortAbsent(address + ": " + why);
   if (s == INVALID_SOCKET) throw PortError(address + ": " + why);
   return std::make_unique<SocketPort>(address, s);
 }

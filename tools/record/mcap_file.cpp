@@ -348,23 +348,20 @@ class RecordingReader {
       throw ToolError(path_ + ": an MCAP file, but no recording of kestrav");
     if (!footer_ || !ends_with_magic()) {
       if (messages_ == 0)
-        std::fprintf(stderr,
-                     "kestrav inspect: %s: the recording ends early, "
-                     "with no records\n",
-                     path_.c_str());
+        say("%s: the recording ends early, "
+            "with no records",
+            path_.c_str());
       else
-        std::fprintf(stderr,
-                     "kestrav inspect: %s: the recording ends early (its run "
-                     "did not end cleanly); read up to where it ends\n",
-                     path_.c_str());
+        say("%s: the recording ends early (its run "
+            "did not end cleanly); read up to where it ends",
+            path_.c_str());
     }
   }
 
  private:
   void damaged(const std::string &what) {
     ++damage_;
-    std::fprintf(stderr, "kestrav inspect: %s: %s\n", path_.c_str(),
-                 what.c_str());
+    say("%s: %s", path_.c_str(), what.c_str());
   }
 
   void take_metadata(const mcap::Record &r) {

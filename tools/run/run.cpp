@@ -47,8 +47,7 @@ ReadStatus read_until(Port &port, uint8_t *buf, size_t cap, size_t &got,
     const ReadStatus r = port.read(buf, cap, got, timeout_ms);
     if (r == ReadStatus::Timeout) continue;  // woke a little early
     if (r == ReadStatus::Closed && report_closed)
-      std::fprintf(stderr, "kestrav: %s: the peer closed the connection\n",
-                   port.name().c_str());
+      say("%s: the peer closed the connection", port.name().c_str());
     return r;
   }
 }
@@ -67,12 +66,17 @@ namespace {
 // simply tried every half second.
 std::unique_ptr<Port> retry_open(
     const std::string &address,
-    const std::function<std::unique_ptr<Port>()> &open, double deadline) {
+    const std::function<std::unique_ptr<Port>()> &open, double deadline,
+    bool first) {
   constexpr double kRetrySeconds = 0.5;
   constexpr double kLookSeconds = 0.05;
   constexpr double kSettleSeconds = 0.2;
-  std::fprintf(stderr, "kestrav: %s: gone; opening it again every %.1f s\n",
-               address.c_str(), kRetrySeconds);
+  if (first)
+    say("%s: not there yet; waiting for it (--reconnect), trying every %.1f s",
+        address.c_str(), kRetrySeconds);
+  else
+    say("%s: gone; opening it again every %.1f s", address.c_str(),
+        kRetrySeconds);
   // An address without a node counts as one that has long been there.
   const bool watch = watches_device_node(address);
   bool present = !watch;  // the node is there
@@ -106,7 +110,7 @@ std::unique_ptr<Port> retry_open(
     try {
       std::unique_ptr<Port> port = open();
       if (!port) continue;
-      std::fprintf(stderr, "kestrav: %s: back\n", address.c_str());
+      say("%s: back", address.c_str());
       return port;
     } catch (const PortError &) {
       // Not there yet: the next try says nothing more.
@@ -126,7 +130,21 @@ void reconnect(std::unique_ptr<Port> &port, const std::string &address,
                const std::function<std::unique_ptr<Port>()> &open,
                double deadline) {
   port.reset();  // before anything else: see the header
-  port = retry_open(address, open, deadline);
+  port = retry_open(address, open, deadline, false);
+}
+
+std::unique_ptr<Port> open_at_start(
+    const std::string &address,
+    const std::function<std::unique_ptr<Port>()> &open, bool reconnect,
+    double deadline) {
+  try {
+    return open();
+  } catch (const PortAbsent &) {
+    if (!reconnect) throw;
+  } catch (const PortGone &) {
+    if (!reconnect) throw;
+  }
+  return retry_open(address, open, deadline, true);
 }
 
 bool read_line(std::FILE *file, std::string &line, size_t limit,
@@ -162,7 +180,7 @@ int run_guarded(const std::function<void()> &body, std::string &why) {
     why = e.what();  // the reader left (| head): a normal end
     return 0;
   } catch (const std::runtime_error &e) {
-    std::fprintf(stderr, "kestrav: %s\n", e.what());
+    say("%s", e.what());
     why = e.what();
     return 1;
   }

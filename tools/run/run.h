@@ -47,6 +47,17 @@ struct RunLimits {
 ReadStatus read_until(Port &port, uint8_t *buf, size_t cap, size_t &got,
                       double deadline, bool report_closed = true);
 
+// Opens the port at the start of a run. With reconnect (--reconnect), a
+// port that is not there yet (no such node, a TCP bridge that refuses) or
+// that drops the connection at once is waited for as a lost one is, with
+// one line on stderr saying so; without it, the error goes up. Null when
+// the run ended while it waited (a stop, or the deadline as below), or
+// when open gave null.
+std::unique_ptr<Port> open_at_start(
+    const std::string &address,
+    const std::function<std::unique_ptr<Port>()> &open, bool reconnect,
+    double deadline);
+
 // --reconnect: after the port at address went away, closes it at once and
 // opens address again every 500 ms, with the same line settings, until it
 // opens or the run ends (a stop request, or the deadline as above). The

@@ -652,10 +652,9 @@ std::unique_ptr<Server> open_server(const char *option,
   std::fprintf(stderr, "%s://%s/?token=%s\n", banner,
                host_with_port(a.host, server->port()).c_str(), token.c_str());
   if (server->beyond_this_machine())
-    std::fprintf(stderr,
-                 "kestrav: warning: %s listens on %s, beyond this machine; "
-                 "the token in its address is the only guard\n",
-                 what, a.host.c_str());
+    say("warning: %s listens on %s, beyond this machine; "
+        "the token in its address is the only guard",
+        what, a.host.c_str());
   std::fflush(stderr);
   return server;
 }

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <deque>
 #include <functional>
@@ -35,6 +36,8 @@ constexpr double kEndGrace = 0.3;
 // Event streams at once: a page needs one; past this, 503.
 constexpr size_t kMaxStreams = 16;
 constexpr const char *kGetMethods = "GET, HEAD";
+// How often a wait for the first page looks for a stop.
+constexpr auto kStopLook = std::chrono::milliseconds(100);
 
 std::string json_text(const std::string &s) {
   return nlohmann::json(s).dump();
@@ -138,9 +141,11 @@ struct LiveView::Impl {
   int port = 0;
 
   std::mutex clients_mutex;
+  std::condition_variable page_came;
+  bool any_page = false;
   std::vector<std::shared_ptr<Client>> clients;
-  std::string ended;  // the ended event, once the run ended
-  bool stopped = false;
+  std::string ended;     // the ended event, once the run ended
+  bool stopped = false;  // the server is stopping
 
   std::mutex sbus_mutex;
   SbusRequest sbus;
@@ -236,7 +241,9 @@ struct LiveView::Impl {
           }
       };
       clients.push_back(client);
+      any_page = true;
     }
+    page_came.notify_all();
     http::Response r;
     r.content_type = "text/event-stream";
     r.headers.emplace_back("Cache-Control", "no-store");
@@ -258,11 +265,12 @@ struct LiveView::Impl {
     return ok;
   }
 
-  void finish(const std::string &reason) {
+  // Queues the ended event for every client, and for every page opened
+  // later (which gets its hello, then that).
+  void announce(const std::string &reason) {
     {
       std::lock_guard<std::mutex> lock(clients_mutex);
-      if (stopped) return;
-      stopped = true;
+      if (!ended.empty()) return;
       ended = sse("ended", "{\"reason\": " + json_text(reason) + "}");
       for (const auto &c : clients) {
         std::lock_guard<std::mutex> client_lock(c->mutex);
@@ -271,6 +279,12 @@ struct LiveView::Impl {
       }
     }
     server->wake();
+  }
+
+  void finish(const std::string &reason) {
+    announce(reason);
+    if (stopped) return;
+    stopped = true;
     http::stop_after(*server, kEndGrace, [this] {
       std::lock_guard<std::mutex> lock(clients_mutex);
       return clients.empty();
@@ -320,6 +334,10 @@ void LiveView::end(const std::string &reason) {
   impl_->finish(reason);
 }
 
+void LiveView::announce_end(const std::string &reason) {
+  impl_->announce(reason);
+}
+
 std::unique_ptr<LiveView> serve(const std::string &listen,
                                 const LiveView::Setup &setup,
                                 RecordWriter &writer) {
@@ -328,6 +346,15 @@ std::unique_ptr<LiveView> serve(const std::string &listen,
   LiveView *v = view.get();
   writer.set_tap([v](const std::string &record) { v->post(record); });
   return view;
+}
+
+bool LiveView::wait_for_page() {
+  std::unique_lock<std::mutex> lock(impl_->clients_mutex);
+  while (!impl_->any_page) {
+    if (stop_requested()) return false;
+    impl_->page_came.wait_for(lock, kStopLook);
+  }
+  return true;
 }
 
 bool LiveView::take_sbus(SbusRequest &request) {

@@ -57,6 +57,11 @@ class LiveView {
   // Tells every client that the run ended and why, lets them take what is
   // queued (for a moment at most), and stops the server.
   void end(const std::string &reason);
+  // Tells every client, and every page opened later, that the run ended
+  // and why, but keeps serving the page until end (a replay's page stays).
+  void announce_end(const std::string &reason);
+  // Waits until a page opens its event stream, or a stop; false for a stop.
+  bool wait_for_page();
   // POST /sbus: the latest request, if one came since the last call.
   bool take_sbus(SbusRequest &request);
 

@@ -343,18 +343,37 @@
     $('status').textContent = text;
     $('status').className = 'status ' + (cls || '');
   };
-  const events = new EventSource('/events?token=' + encodeURIComponent(token));
-  events.addEventListener('hello', (e) => { hello(JSON.parse(e.data)); status('live', 'live'); });
-  events.addEventListener('record', (e) => record(JSON.parse(e.data)));
-  events.addEventListener('dropped', (e) => { view.dropped += JSON.parse(e.data).dropped; });
-  events.addEventListener('skipped', (e) => { view.skipped = JSON.parse(e.data).skipped; });
-  events.addEventListener('ended', (e) => {
-    view.ended = JSON.parse(e.data).reason;
-    status('ended: ' + view.ended, 'ended');
-    events.close();
-  });
-  events.onerror = () => {
-    if (!view.ended) status('disconnected', 'ended');
-  };
+  // The tool prints the page's address with a token made for that run;
+  // without it, or with another run's, the event stream is refused (403),
+  // and the page says so rather than a bare "disconnected".
+  const NO_TOKEN = 'no token in this address: open the address that kestrav ' +
+    'printed ("view: http://.../?token=..."), which has it';
+  const WRONG_TOKEN = 'the token in this address is not this run\'s (each ' +
+    'run makes a new one): open the address that kestrav printed';
+  function why() {
+    return fetch('/events?token=' + encodeURIComponent(token), { method: 'HEAD' })
+      .then((res) => res.status === 403 ? WRONG_TOKEN : 'disconnected')
+      .catch(() => 'disconnected: kestrav is not running');
+  }
+  if (!token) {
+    status(NO_TOKEN, 'ended');
+  } else {
+    const events = new EventSource('/events?token=' + encodeURIComponent(token));
+    events.addEventListener('hello', (e) => { hello(JSON.parse(e.data)); status('live', 'live'); });
+    events.addEventListener('record', (e) => record(JSON.parse(e.data)));
+    events.addEventListener('dropped', (e) => { view.dropped += JSON.parse(e.data).dropped; });
+    events.addEventListener('skipped', (e) => { view.skipped = JSON.parse(e.data).skipped; });
+    events.addEventListener('ended', (e) => {
+      view.ended = JSON.parse(e.data).reason;
+      status('ended: ' + view.ended, 'ended');
+      events.close();
+    });
+    events.onerror = () => {
+      if (view.ended) return;
+      if (view.kind) { status('disconnected', 'ended'); return; }
+      events.close(); // refused from the start: no retrying
+      why().then((text) => { if (!view.ended) status(text, 'ended'); });
+    };
+  }
   requestAnimationFrame(draw);
 })();

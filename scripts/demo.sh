@@ -22,7 +22,8 @@ fi
 echo "== building the library, the kestrav tool and the example host (build/linux)"
 cmake --preset linux >/dev/null
 # One progress line, rewritten in place, instead of silence.
-cmake --build --preset linux --target kestrav_tool kestrav_host |
+cmake --build --preset linux --target kestrav_tool kestrav_host kestrav_man \
+  kestrav_debian_changelog |
   while IFS= read -r line; do
     case "$line" in \[*/*\]*) printf '\r   %-74.74s' "$line" ;; esac
   done
@@ -51,6 +52,37 @@ cat <<'TEXT'
 == what the device received: the upload request, then the stop frame
 TEXT
 tail -n +2 "$device_log"
+# A short recording and its replay, on a second simulator whose words follow
+# slow waves; then where the page and the live source would be.
+rec_dir=$(mktemp -d)
+trap 'rm -f "$device_log"; rm -rf "$rec_dir"; kill "$device" 2>/dev/null || true' EXIT
+"$bin/kestrav" simulate --pty --rate 50 --waves >"$device_log" &
+device=$!
+for _ in $(seq 50); do [ -s "$device_log" ] && break; sleep 0.1; done
+tty=$(head -n 1 "$device_log")
+cat <<TEXT
+
+== a recording: kestrav link $tty --seconds 1 --format none --record run.mcap
+   MCAP keeps the raw bytes and every record with its time; inspect replays
+   them through the same decoder (here its first two records, as CSV).
+TEXT
+"$bin/kestrav" link "$tty" --seconds 1 --format none --record "$rec_dir/run.mcap"
+wait "$device"
+"$bin/kestrav" inspect "$rec_dir/run.mcap" --format csv | head -n 3 | cut -c1-74
+
+cat <<'TEXT'
+
+== the page and the live source: each prints its address on stderr
+   (the token in it is new each run); here on a replay, stopped at once.
+TEXT
+for option in --serve --foxglove; do
+  "$bin/kestrav" inspect "$rec_dir/run.mcap" --format none "$option" 0 2>&1 &
+  viewer=$!
+  sleep 0.5
+  kill -INT "$viewer" 2>/dev/null || true
+  wait "$viewer" || true
+done | sed -n 's/^/   /p' | grep -v 'played' || true
+
 cat <<'TEXT'
 
 == SBUS and HID (examples/host.c)

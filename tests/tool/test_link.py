@@ -452,6 +452,26 @@ class PosixLink(LinkTest):
                 self.assertEqual(commands, [REQUEST, STOP] * 3)
                 self.check_records(jsonl_records(runs[2].stdout), frames)
 
+    def test_waves(self):
+        # Word w of a block: 32768 + 24000 sin(2 pi (t / (3 + 0.5 w) +
+        # 0.05 w)), block32 a quarter turn ahead; t = (n - 1) / rate.
+        import math
+        sim = Simulator(self, "--listen", "tcp:127.0.0.1:0", "--waves",
+                        rate=100, noise=False)
+        out = self.run_link(sim.where, "--count", 3)
+        r = jsonl_records(out.stdout)
+
+        def wave(w, n, phase):
+            t = (n - 1) / 100
+            return round(32768 + 24000 * math.sin(
+                2 * math.pi * (t / (3 + 0.5 * w) + phase + 0.05 * w)))
+        self.assertEqual(r[0]["block15"], [wave(w, 1, 0) for w in range(15)])
+        self.assertEqual(r[1]["block32"],
+                         [wave(w, 2, 0.25) for w in range(32)])
+        self.assertEqual((r[2]["block15"], r[2]["block32"]),
+                         ([wave(w, 3, 0) for w in range(15)],
+                          [wave(w, 3, 0.25) for w in range(32)]))
+
     def test_reconnect_waits_for_a_port_not_there_yet(self):
         # A start-up script ahead of the adapter: --reconnect waits for its
         # first open as for a lost port, and says so.

@@ -399,8 +399,14 @@ class McapRecording(unittest.TestCase):
         self.assertEqual(len(lines(out.stdout)), 2)
         self.assertLess(time.monotonic() - started, 2)
         # --serve plays once a page is there, and keeps the page until a
-        # stop.
+        # stop; a stop while it waits for one ends the run at once.
         from test_view import start_view
+        proc, _, _, _ = start_view(self, "inspect", path)
+        time.sleep(0.3)
+        proc.send_signal(signal.SIGINT)
+        stopped = time.monotonic()
+        self.assertEqual(proc.wait(timeout=TIMEOUT), 0)
+        self.assertLess(time.monotonic() - stopped, 0.5)
         proc, address, token, err = start_view(self, "inspect", path,
                                                "--format", "jsonl")
         # Nothing is played before a page is there.

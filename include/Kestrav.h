@@ -83,10 +83,19 @@ KESTRAV_API void stop_upload_port_data(uint8_t *frame_buf);
  * received.
  *
  * Returns 1 if at least one port data frame was found during this call
- * (whether or not it wrote a block), otherwise 0.
+ * (whether or not it wrote a block), otherwise 0. A result of 1 does not say
+ * how many: a chunk that completes several frames decodes them all in turn
+ * into the same blocks, which then hold the last, and the earlier ones are
+ * gone. To see every frame, feed the stream one byte at a time (len 1: a
+ * result of 1 is then exactly one frame, and the blocks are its), as the
+ * kestrav tool does.
  *
  * NOT thread-safe: the reassembly state is process-wide, serves one stream
- * per loaded library, and is never reset. Calls must not overlap.
+ * per loaded library, and is never reset. Calls must not overlap. Two
+ * devices, or a reconnect, share it: a frame cut off on one connection is
+ * completed by the next one's bytes. A host that needs a second stream, or
+ * a fresh one, loads a second copy of the library (a copy of the file under
+ * another name, since a loader hands the same name back once loaded).
  */
 KESTRAV_API uint8_t parse_port_data(const uint8_t *data, uint8_t len,
                                     uint16_t *block15, uint16_t *block32);
@@ -142,7 +151,8 @@ KESTRAV_API void encode_sbus_data_v1(uint8_t *sbus_frame,
  * As encode_sbus_data_v1(), but byte 24 is the rolling SBUS2 end byte
  * 0x04, 0x14, 0x24, 0x34, 0x04, ... taken from a process-wide 8-bit counter
  * that starts at 0 when the library is loaded, advances by one per call, and
- * is never reset.
+ * is never reset. Two SBUS2 outputs in one process share the cycle; each
+ * needs a loaded copy of its own (see parse_port_data).
  * NOT thread-safe: calls must not overlap.
  */
 KESTRAV_API void encode_sbus_data_v2(uint8_t *sbus_frame,

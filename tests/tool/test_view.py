@@ -590,7 +590,8 @@ class ViewInTheBrowser(unittest.TestCase):
 
     def test_a_page_without_its_token_says_why(self):
         sim = Simulator(self, "--pty", rate=50)
-        proc, address, token, _ = start_view(self, "link", sim.where)
+        proc, address, token, _ = start_view(self, "link", sim.where,
+                                             "--format", "none")
         for query, why in (("", "no token in this address"),
                            ("?token=" + "0" * len(token),
                             "the token in this address is not this run's")):

@@ -18,7 +18,7 @@ cd "$(dirname "$0")/.."
 here=$(pwd)
 
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(linux windows sanitize linux-arm64 linux-armhf)
+[ ${#presets[@]} -gt 0 ] || presets=(linux windows sanitize linux-arm64 linux-armhf wasm)
 
 # --- 1. Packages -------------------------------------------------------------
 # One line per package: what it brings.
@@ -30,6 +30,7 @@ g++                        the Linux compiler
 clang                      the sanitize preset and the fuzzers
 libclang-rt-14-dev         clang's sanitizer and libFuzzer runtimes
 clang-format               the layout check
+lld                        wasm-ld, which links Kestrav.wasm (the wasm preset)
 g++-mingw-w64-x86-64-posix the Windows cross compiler
 wine64                     runs the Windows tests
 pkgconf                    the pkg-config consumer test

@@ -41,6 +41,7 @@ libgmock-dev               GoogleMock
 libbenchmark-dev           Google Benchmark
 python3-venv               the wheel test's virtual environment
 python3-setuptools         builds the wheel
+python3-serial             the Python package's open_link and SbusOutput
 python3-wheel              builds the wheel
 mono-mcs                   compiles the .NET binding and its tests
 mono-runtime               runs them

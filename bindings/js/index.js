@@ -3,8 +3,8 @@
 // The library keeps one link stream and one SBUS2 end-byte counter per
 // loaded copy. Here every reader and every encoder is an instance of the
 // module of its own, and so has its own: two devices never share a stream,
-// and a reader fed a whole chunk still gives every frame in it (the bytes
-// go to the library one at a time, as the kestrav tool feeds them).
+// and a reader fed a whole chunk still gives every frame in it (what the
+// kestrav tool gets by feeding the library one byte at a time).
 
 const EXPORTS = ['request_upload_port_data', 'stop_upload_port_data',
   'parse_port_data', 'parse_hid_game_controller_device',
@@ -28,6 +28,8 @@ const FLAG_FRAME_LOST = 0x04;
 const FLAG_FAILSAFE = 0x08;
 const BLOCK15 = 15;
 const BLOCK32 = 32;
+const TAIL = 0x5f; // a frame's end byte
+const MAX_CALL = 255; // parse_port_data takes an 8-bit length
 
 // Each instance's scratch space: one page past the module's own memory
 // (its stack and its 500-byte stream buffer), laid out as below.
@@ -103,20 +105,28 @@ class LinkReader {
     this.reset();
   }
 
+  // A frame is complete only when its end byte (0x5F) arrives: the library
+  // decides a frame at no other byte. So the bytes go in calls that each
+  // end just after a 0x5F (or at 255 bytes, the most a call takes): a call
+  // then completes exactly the frames that feeding its last byte alone
+  // would have, and the result is the one byte-by-byte feeding gives, with
+  // a call for every 0x5F instead of every byte.
   feed(bytes) {
     const data = asBytes(bytes, 'feed');
-    const { fn, base, bytes: memory } = this.instance;
+    const i = this.instance;
+    const { fn, base, bytes: memory } = i;
     const frames = [];
     for (let at = 0; at < data.length; at += CHUNK) {
       const piece = data.subarray(at, Math.min(data.length, at + CHUNK));
       memory.set(piece, base + AT.chunk);
-      for (let k = 0; k < piece.length; k++) {
-        if (fn.parse_port_data(base + AT.chunk + k, 1, base + AT.block15, base + AT.block32)) {
-          frames.push({
-            block15: this.instance.words(AT.block15, BLOCK15),
-            block32: this.instance.words(AT.block32, BLOCK32),
-          });
+      for (let from = 0; from < piece.length;) {
+        const tail = piece.indexOf(TAIL, from);
+        const to = Math.min(tail < 0 ? piece.length : tail + 1, from + MAX_CALL);
+        if (fn.parse_port_data(base + AT.chunk + from, to - from, base + AT.block15,
+          base + AT.block32)) {
+          frames.push({ block15: i.words(AT.block15, BLOCK15), block32: i.words(AT.block32, BLOCK32) });
         }
+        from = to;
       }
     }
     return frames;

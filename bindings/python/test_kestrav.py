@@ -112,6 +112,24 @@ class ReaderTest(unittest.TestCase):
             want.append(kestrav.Frame(b15, b32))
         self.assertEqual(kestrav.LinkReader().feed(b"\x00\xfa".join(frames)), want)
 
+    def test_whole_chunks_give_the_frames_of_byte_by_byte_feeding(self):
+        import random
+        rng = random.Random(5)
+        stream = bytearray()
+        while len(stream) < 20000:
+            n = rng.choice([31, 65, 95, 0, rng.randrange(120)])
+            body = bytes([rng.randrange(3)] * min(n, 1)) + bytes(
+                rng.choice([0x5F, 0xFA, rng.randrange(256)]) for _ in range(n - min(n, 1)))
+            f = bytes([0xFA, rng.choice([0xA5, 0xA5, 0x11]), n & 255, n >> 8]) + body + bytes(
+                [0x5F if rng.randrange(5) else rng.randrange(256)])
+            if not rng.randrange(6):  # wrapped in a frame of another code
+                f = bytes([0xFA, 0x11, (len(f) + 2) & 255, (len(f) + 2) >> 8, 0]) + f + b"\x00\x5f"
+            stream += f + (b"\x5f\xfa" if not rng.randrange(3) else b"")
+        single = kestrav.LinkReader()
+        bytewise = [f for b in stream for f in single.feed(bytes([b]))]
+        self.assertGreater(len(bytewise), 50)
+        self.assertEqual(kestrav.LinkReader().feed(stream), bytewise)
+
     def test_readers_keep_their_streams_apart_and_reset(self):
         a, b = kestrav.LinkReader(), kestrav.LinkReader()
         fa, fb = port_frame(0, run(1000, 15)), port_frame(0, run(2000, 15))

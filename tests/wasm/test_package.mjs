@@ -42,6 +42,27 @@ const want = frames.map((_, n) => {
 });
 assert.deepEqual(got, want);
 
+// Whole chunks give the frames that byte-by-byte feeding gives, on random
+// streams of frames, wrapped frames, wrong end bytes and loose 0x5F bytes.
+let seed = 11;
+const rand = (n) => { seed = (seed * 1103515245 + 12345) % 2147483648; return Math.floor(seed / 65536) % n; };
+for (let round = 0; round < 20; round++) {
+  const stream = [];
+  while (stream.length < 20000) {
+    const len = [31, 65, 95, 0, rand(120), rand(300)][rand(6)];
+    const payload = Array.from({ length: len }, (_, j) => (j === 0 ? rand(3) : [0x5f, 0xfa, rand(256)][rand(3)]));
+    const f = [0xfa, [0xa5, 0xa5, 0x11, 0xe5][rand(4)], len & 255, len >> 8, ...payload, rand(5) ? 0x5f : rand(256)];
+    stream.push(...(rand(6) ? f : [0xfa, 0x11, (f.length + 2) & 255, (f.length + 2) >> 8, 0, ...f, 0, 0x5f]), ...(rand(3) ? [] : [0x5f, 0xfa]));
+  }
+  const whole = k.linkReader(), single = k.linkReader();
+  const bytewise = stream.flatMap((b) => single.feed(new Uint8Array([b])));
+  const cuts = [0, rand(stream.length), stream.length].sort((x, y) => x - y);
+  const chunked = [whole.feed(new Uint8Array(stream.slice(0, cuts[1]))),
+    whole.feed(new Uint8Array(stream.slice(cuts[1])))].flat();
+  assert.deepEqual(chunked, bytewise, 'round ' + round);
+  assert.ok(bytewise.length > 50);
+}
+
 // Two readers fed interleaved halves keep their streams apart.
 const a = k.linkReader(), b = k.linkReader();
 const fa = frame(0, 1000), fb = frame(0, 2000);

@@ -212,7 +212,7 @@ class LinkReader:
         zeros again (a fresh copy of the library)."""
         self._k = _private_copy(self._library)
         parse = self._k._lib.parse_port_data
-        # By address, one byte a call: a result of 1 is then exactly one frame.
+        # Called by address, with plain integers: the cheapest ctypes call.
         self._parse = ctypes.CFUNCTYPE(ctypes.c_uint8, ctypes.c_void_p, ctypes.c_uint8,
                                        ctypes.c_void_p, ctypes.c_void_p)(
             ctypes.cast(parse, ctypes.c_void_p).value)
@@ -221,12 +221,21 @@ class LinkReader:
 
     def feed(self, data: bytes) -> List[Frame]:
         """Every port data frame that these bytes complete, in order."""
-        buf = (ctypes.c_uint8 * max(1, len(data))).from_buffer_copy(bytes(data) or b"\0")
+        # A frame is complete only when its end byte (0x5F) arrives: the
+        # library decides a frame at no other byte. So each call ends just
+        # after a 0x5F (or at 255 bytes, the most a call takes) and then
+        # completes exactly the frames that feeding its last byte alone
+        # would: the frames of byte-by-byte feeding, a call a 0x5F.
+        data = bytes(data)
+        buf = (ctypes.c_uint8 * max(1, len(data))).from_buffer_copy(data or b"\0")
         at, b15, b32 = ctypes.addressof(buf), ctypes.addressof(self._b15), ctypes.addressof(self._b32)
-        parse, frames = self._parse, []
-        for k in range(len(data)):
-            if parse(at + k, 1, b15, b32):
+        parse, frames, start = self._parse, [], 0
+        while start < len(data):
+            tail = data.find(b"\x5f", start, start + _MAX_CHUNK)
+            end = tail + 1 if tail >= 0 else min(len(data), start + _MAX_CHUNK)
+            if parse(at + start, end - start, b15, b32):
                 frames.append(Frame(tuple(self._b15), tuple(self._b32)))
+            start = end
         return frames
 
 

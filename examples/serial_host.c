@@ -34,7 +34,8 @@ static Port open_port(const char *name) {
   HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL,
                          OPEN_EXISTING, 0, NULL);
   DCB dcb;
-  COMMTIMEOUTS timeouts = {MAXDWORD, 0, 100, 0, 2000}; /* reads: 0.1 s */
+  /* A read returns once a byte is there, or after 0.1 s with none. */
+  COMMTIMEOUTS timeouts = {MAXDWORD, MAXDWORD, 100, 0, 2000};
   dcb.DCBlength = sizeof dcb;
   if (h == INVALID_HANDLE_VALUE || !GetCommState(h, &dcb)) return NULL;
   dcb.BaudRate = CBR_115200;

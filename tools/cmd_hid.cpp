@@ -11,6 +11,7 @@
 #include "commands.h"
 #include "foxglove.h"
 #include "hid_report.h"
+#include "mcap_file.h"
 #include "options.h"
 #include "port.h"
 #include "record.h"
@@ -105,6 +106,7 @@ int run(int argc, char **argv) {
       o.limits.reconnect, o.limits.deadline(monotonic_seconds()));
   // Ctrl-C while a FIFO waited for its writer, or the device for its plug.
   if (!source.port) return 0;
+  if (source.recording && o.device != "-") refuse_mcap_capture(o.device);
   if (!source.description.empty())
     say("%s: %s", o.device.c_str(), source.description.c_str());
   // A device's bus, VID:PID and name stand for its line settings.

@@ -8,6 +8,7 @@
 
 #include "commands.h"
 #include "foxglove.h"
+#include "mcap_file.h"
 #include "options.h"
 #include "port.h"
 #include "record.h"
@@ -64,6 +65,7 @@ int run(int argc, char **argv) {
   // A raw capture is decoded at once, to its end.
   std::unique_ptr<Port> port = open_capture(address);
   const bool capture = port != nullptr;
+  if (capture) refuse_mcap_capture(address);
   if (!capture)
     port = open_at_start(
         address, [&] { return open_port(address, line); }, limits.reconnect,

@@ -394,6 +394,15 @@ class LinuxSbus(SbusTest):
                          (0, 4), out.stderr)
         self.assertIn("4 frames decoded, %d bytes skipped" % skipped,
                       out.stderr)
+        # An MCAP recording is not a raw capture: it is named, not decoded.
+        with open(path, "wb") as f:
+            f.write(b"\x89MCAP0\r\n" + stream)
+        for command in ("sbus-monitor", "hid"):
+            out = subprocess.run(tool(command, path), capture_output=True,
+                                 text=True, timeout=TIMEOUT)
+            self.assertEqual((out.returncode, out.stdout), (1, ""))
+            self.assertIn("an MCAP recording, not raw bytes: 'kestrav inspect",
+                          out.stderr)
 
     def test_a_monitor_count_runs_recording_replays_exactly_its_frames(self):
         frames = [pack([100 * n] * 16) for n in range(10)]

@@ -452,6 +452,35 @@ class PosixLink(LinkTest):
                 self.assertEqual(commands, [REQUEST, STOP] * 3)
                 self.check_records(jsonl_records(runs[2].stdout), frames)
 
+    def test_the_manuals_examples_are_command_lines_the_tool_takes(self):
+        import shlex
+        page = subprocess.run(tool("--man"), capture_output=True, text=True,
+                              check=True, timeout=TIMEOUT).stdout
+        for section in (".SH EXIT STATUS", ".SH EXAMPLES", ".SH FILES",
+                        ".SH SEE ALSO"):
+            self.assertIn(section, page)
+        examples = page.split(".SH EXAMPLES")[1].split(".SH FILES")[0]
+        lines = re.findall(r"^\.B (kestrav .*)$", examples, re.M)
+        self.assertGreaterEqual(len(lines), 12)
+        for line in lines:
+            for command in line.replace("\\-", "-").split(" | "):
+                args = shlex.split(command.split(" > ")[0])[1:]
+                # Every port or file a nonexistent one: what is left to
+                # judge is the command line, which must not be a usage error.
+                args = [a if not a.startswith(("/dev/", "tcp:")) and
+                        not a.endswith(".mcap") else "/dev/kestrav-none"
+                        for a in args]
+                with self.subTest(command=command):
+                    proc = subprocess.Popen(tool(*args), stdin=subprocess.DEVNULL,
+                                            stdout=subprocess.DEVNULL,
+                                            stderr=subprocess.PIPE, text=True)
+                    try:  # still running: it took its command line
+                        err = proc.communicate(timeout=1)[1]
+                        self.assertNotEqual(proc.returncode, 2, err)
+                    except subprocess.TimeoutExpired:
+                        proc.kill()
+                        proc.communicate()
+
     def test_waves(self):
         # Word w of a block: 32768 + 24000 sin(2 pi (t / (3 + 0.5 w) +
         # 0.05 w)), block32 a quarter turn ahead; t = (n - 1) / rate.
@@ -676,6 +705,10 @@ class WineLink(LinkTest):
                 out = self.run_link(port, "--count", 1)
                 self.assertEqual(out.returncode, 1)
                 self.assertRegex(out.stderr, "^kestrav link: %s: .+" % port)
+        # A COM port not there yet is waited for with --reconnect.
+        out = self.run_link("COM199", "--reconnect", "--seconds", 1)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertIn("COM199: not there yet; waiting for it", out.stderr)
 
     def test_tcp(self):
         sim = Simulator(self, "--listen", "tcp:127.0.0.1:0", noise=True)

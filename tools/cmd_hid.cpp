@@ -11,10 +11,10 @@
 #include "commands.h"
 #include "foxglove.h"
 #include "hid_report.h"
-#include "mcap_file.h"
 #include "options.h"
 #include "port.h"
 #include "record.h"
+#include "record_file.h"
 #include "run.h"
 #include "view.h"
 

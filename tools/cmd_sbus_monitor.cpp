@@ -8,10 +8,10 @@
 
 #include "commands.h"
 #include "foxglove.h"
-#include "mcap_file.h"
 #include "options.h"
 #include "port.h"
 #include "record.h"
+#include "record_file.h"
 #include "run.h"
 #include "sbus_frame.h"
 #include "view.h"

@@ -465,11 +465,13 @@ class PosixLink(LinkTest):
         for line in lines:
             for command in line.replace("\\-", "-").split(" | "):
                 args = shlex.split(command.split(" > ")[0])[1:]
-                # Every port or file a nonexistent one: what is left to
-                # judge is the command line, which must not be a usage error.
-                args = [a if not a.startswith(("/dev/", "tcp:")) and
-                        not a.endswith(".mcap") else "/dev/kestrav-none"
-                        for a in args]
+                # Every port a missing one, every file one in the test's
+                # folder: what is left to judge is the command line, which
+                # must not be a usage error.
+                args = [os.path.join(self.tmp, "no-port")
+                        if a.startswith(("/dev/", "tcp:")) else
+                        os.path.join(self.tmp, a) if a.endswith(".mcap")
+                        else a for a in args]
                 with self.subTest(command=command):
                     proc = subprocess.Popen(tool(*args), stdin=subprocess.DEVNULL,
                                             stdout=subprocess.DEVNULL,
@@ -500,6 +502,47 @@ class PosixLink(LinkTest):
         self.assertEqual((r[2]["block15"], r[2]["block32"]),
                          ([wave(w, 3, 0) for w in range(15)],
                           [wave(w, 3, 0.25) for w in range(32)]))
+
+    def test_a_tcp_peer_that_streams_on_gets_the_stop_frame_and_an_end(self):
+        # The device streams without pause until the stop frame comes. A
+        # host that closed with bytes unread would reset the connection,
+        # and a device still writing would lose the stop frame unread:
+        # the host shuts its side and reads on until the device closes.
+        server = socket.create_server(("127.0.0.1", 0))
+        self.addCleanup(server.close)
+        got, ended = bytearray(), []
+
+        def device():
+            conn, _ = server.accept()
+            conn.settimeout(TIMEOUT)
+            while len(got) < len(REQUEST):
+                got.extend(conn.recv(65536))
+            frame = bytes.fromhex("faa51f0000") + bytes(30) + b"\x5f"
+            conn.sendall(frame * 2000)  # far more than the host reads
+            conn.setblocking(False)
+            until = time.monotonic() + TIMEOUT
+            while STOP not in got and time.monotonic() < until:
+                for call in (lambda: conn.send(frame * 50),
+                             lambda: got.extend(conn.recv(65536))):
+                    try:
+                        call()
+                    except BlockingIOError:
+                        time.sleep(0.001)
+            conn.settimeout(2)
+            try:
+                while conn.recv(65536):
+                    pass
+                ended.append("end")
+            except OSError as e:
+                ended.append(repr(e))
+            conn.close()
+        thread = threading.Thread(target=device)
+        thread.start()
+        out = self.run_link("tcp:127.0.0.1:%d" % server.getsockname()[1],
+                            "--count", 5)
+        thread.join(TIMEOUT)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertEqual((bytes(got), ended), (REQUEST + STOP, ["end"]))
 
     def test_reconnect_waits_for_a_port_not_there_yet(self):
         # A start-up script ahead of the adapter: --reconnect waits for its

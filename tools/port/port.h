@@ -77,7 +77,9 @@ class Port {
   // the next host that opens the same path instead of reading as hung up.
   // Other ports have nothing to do.
   virtual void hold_for_next_host() {}
-  // Waits until everything written has left the port.
+  // Waits until everything written has left the port: the last call before
+  // the port goes. A TCP connection is then shut for sending, and waits (at
+  // most 0.5 s) for the peer to close, so that the peer reads it all.
   virtual void drain() = 0;
   // The serial speed the port reports now, or 0 where there is none.
   virtual uint32_t speed() const { return 0; }

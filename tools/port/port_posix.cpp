@@ -358,6 +358,24 @@ class TcpPort : public FdPort {
     setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
   }
+
+  // The last bytes (the stop frame) must reach the peer's program, not just
+  // its machine: a socket closed with received bytes unread sends a reset,
+  // and a reset makes the peer drop what it had not read yet. So the
+  // sending side is shut (a FIN after the data), and what still comes is
+  // read and dropped until the peer closes too, or for kDrainMs at most.
+  void drain() override {
+    shutdown(fd_, SHUT_WR);
+    const double until = monotonic_seconds() + kDrainMs / 1000.0;
+    uint8_t sink[4096];
+    for (double left; (left = until - monotonic_seconds()) > 0;) {
+      pollfd p = {fd_, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left * 1000) + 1) <= 0) break;
+      const ssize_t n = ::read(fd_, sink, sizeof sink);
+      if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) break;
+    }
+  }
+  static constexpr int kDrainMs = 500;
 };
 
 addrinfo *resolve(const std::string &address, bool passive) {

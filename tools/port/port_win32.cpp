@@ -301,7 +301,25 @@ class SocketPort : public Port {
     }
   }
 
-  void drain() override {}
+  // As on POSIX: the sending side shut, and what still comes read and
+  // dropped until the peer closes (or kDrainMs), so that closing sends no
+  // reset that would make the peer drop the stop frame unread.
+  void drain() override {
+    shutdown(socket_, SD_SEND);
+    const ReadLimit limit(kDrainMs);
+    char sink[4096];
+    while (!limit.over()) {
+      fd_set readable;
+      FD_ZERO(&readable);
+      FD_SET(socket_, &readable);
+      timeval tv = {0, static_cast<long>(limit.slice()) * 1000};
+      const int ready = select(0, &readable, nullptr, nullptr, &tv);
+      if (ready == SOCKET_ERROR) break;
+      if (ready == 0) continue;
+      if (recv(socket_, sink, sizeof sink, 0) <= 0) break;
+    }
+  }
+  static constexpr int kDrainMs = 500;
 
  private:
   SOCKET socket_;

@@ -1,7 +1,5 @@
 #include "mcap_file.h"
 
-#include <sys/stat.h>
-
 #define MCAP_IMPLEMENTATION
 #define MCAP_COMPRESSION_NO_LZ4
 #include <zstd.h>
@@ -252,21 +250,6 @@ bool is_mcap_magic(const uint8_t *bytes, size_t n) {
 
 size_t mcap_magic_size() {
   return sizeof mcap::Magic;
-}
-
-void refuse_mcap_capture(const std::string &path) {
-  // Only a regular file: opening a FIFO here would wait for its writer.
-  struct stat st {};
-  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
-  std::FILE *f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return;  // the command's own open names the reason
-  uint8_t first[sizeof mcap::Magic];
-  const size_t n = std::fread(first, 1, sizeof first, f);
-  std::fclose(f);
-  if (is_mcap_magic(first, n))
-    throw ToolError(path +
-                    ": an MCAP recording, not raw bytes: 'kestrav inspect " +
-                    path + "' replays it");
 }
 
 namespace {

@@ -40,10 +40,6 @@ int64_t recording_ns(double t);
 // bytes that takes.
 bool is_mcap_magic(const uint8_t *bytes, size_t n);
 size_t mcap_magic_size();
-// A regular file that is an MCAP recording: given to a command that reads
-// raw captures (hid FILE, sbus-monitor FILE), it is refused with a
-// ToolError that names inspect, instead of being decoded as raw bytes.
-void refuse_mcap_capture(const std::string &path);
 
 // Reads an MCAP recording, file (open at path, which names it in messages,
 // and seekable), in file order. start receives what the file says of the

@@ -1,14 +1,16 @@
 #include "record_file.h"
 
+#include <sys/stat.h>
 #if defined(_WIN32)
 #include <io.h>
 #else
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
 #include <algorithm>
+#include <cstdio>
+#include <vector>
 
 #include "mcap_file.h"
 #include "options.h"
@@ -129,6 +131,21 @@ std::unique_ptr<RecordSink> open_record_file(const std::string &path,
   if (ends_with(path, ".mcap"))
     return open_mcap_recording(path, info, deadline);
   return std::make_unique<RawFileSink>(path, deadline);
+}
+
+void refuse_mcap_capture(const std::string &path) {
+  // Only a regular file: opening a FIFO here would wait for its writer.
+  struct stat st {};
+  if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+  std::FILE *f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return;  // the command's own open names the reason
+  std::vector<uint8_t> first(mcap_magic_size());
+  const size_t n = std::fread(first.data(), 1, first.size(), f);
+  std::fclose(f);
+  if (is_mcap_magic(first.data(), n))
+    throw ToolError(path +
+                    ": an MCAP recording, not raw bytes: 'kestrav inspect " +
+                    path + "' replays it");
 }
 
 }  // namespace kestrav_tool

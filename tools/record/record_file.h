@@ -32,4 +32,9 @@ class RecordFile {
   std::FILE *file_ = nullptr;
 };
 
+// A regular file that is an MCAP recording: given to a command that reads
+// raw captures (hid FILE, sbus-monitor FILE), it is refused with a
+// ToolError that names inspect, instead of being decoded as raw bytes.
+void refuse_mcap_capture(const std::string &path);
+
 }  // namespace kestrav_tool

@@ -153,6 +153,30 @@ class LinkTest(unittest.TestCase):
         return subprocess.run(tool("link", port, "--format", "jsonl", *args),
                               capture_output=True, text=True, timeout=TIMEOUT)
 
+    def check_a_peer_that_never_closes_holds_the_end_half_a_second(self):
+        # After the stop frame the host waits for the peer to close, but
+        # 0.5 s at most: a bridge that keeps its connection open cannot
+        # hold the run up.
+        server = socket.create_server(("127.0.0.1", 0))
+        self.addCleanup(server.close)
+        held = threading.Event()
+        self.addCleanup(held.set)
+
+        def device():
+            conn, _ = server.accept()
+            conn.recv(64)
+            conn.sendall(bytes.fromhex("faa51f0000") + bytes(30) + b"\x5f")
+            held.wait(TIMEOUT)
+            conn.close()
+        threading.Thread(target=device, daemon=True).start()
+        port = "tcp:127.0.0.1:%d" % server.getsockname()[1]
+        started = time.monotonic()
+        out = self.run_link(port, "--count", 1)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        spent = time.monotonic() - started
+        starting = 3.5 if WINDOWS else 0  # a process start under Wine
+        self.assertTrue(0.4 < spent < 2.5 + starting, "%.2f s" % spent)
+
 
 @unittest.skipIf(WINDOWS, "the simulator's pty and signals are POSIX")
 class PosixLink(LinkTest):
@@ -503,6 +527,9 @@ class PosixLink(LinkTest):
                          ([wave(w, 3, 0) for w in range(15)],
                           [wave(w, 3, 0.25) for w in range(32)]))
 
+    def test_a_peer_that_never_closes(self):
+        self.check_a_peer_that_never_closes_holds_the_end_half_a_second()
+
     def test_a_tcp_peer_that_streams_on_gets_the_stop_frame_and_an_end(self):
         # The device streams without pause until the stop frame comes. A
         # host that closed with bytes unread would reset the connection,
@@ -561,6 +588,14 @@ class PosixLink(LinkTest):
         os.write(plug.master, bytes.fromhex("faa51f0000") + bytes(30) + b"\x5f")
         out, _ = proc.communicate(timeout=TIMEOUT)
         self.assertEqual((proc.returncode, len(jsonl_records(out))), (0, 1))
+        # sbus-monitor and hid wait as link does, and the run's limit ends
+        # the wait as a normal end.
+        for command in ("sbus-monitor", "hid"):
+            out = subprocess.run(tool(command, link + "-" + command, "--reconnect",
+                                      "--seconds", 0.3), capture_output=True,
+                                 text=True, timeout=TIMEOUT)
+            self.assertEqual(out.returncode, 0, out.stderr)
+            self.assertIn("not there yet; waiting for it", out.stderr)
 
     @unittest.skipUnless(os.geteuid() == 0, "needs root, to be someone else")
     def test_permission_denied_names_the_group_and_the_fix(self):
@@ -752,6 +787,9 @@ class WineLink(LinkTest):
         out = self.run_link("COM199", "--reconnect", "--seconds", 1)
         self.assertEqual(out.returncode, 0, out.stderr)
         self.assertIn("COM199: not there yet; waiting for it", out.stderr)
+
+    def test_a_peer_that_never_closes(self):
+        self.check_a_peer_that_never_closes_holds_the_end_half_a_second()
 
     def test_tcp(self):
         sim = Simulator(self, "--listen", "tcp:127.0.0.1:0", noise=True)

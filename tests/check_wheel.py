@@ -60,9 +60,9 @@ def main():
 
 def check_contents(wheel, args):
     import zipfile
-    tags = {"aarch64": ["manylinux2014_aarch64", "musllinux_1_1_aarch64"],
-            "armv7l": ["manylinux2014_armv7l", "musllinux_1_1_armv7l"],
-            "win_amd64": ["win_amd64"]}[args.target]
+    sys.path.insert(0, args.source)
+    from build_wheel import PLATFORMS  # the tags the builder gives a target
+    tags = PLATFORMS[args.target]
     name = os.path.basename(wheel)
     library = "Kestrav.dll" if args.target == "win_amd64" else "libKestrav.so.1"
     problems = []

@@ -128,8 +128,8 @@ int run(int argc, char **argv) {
     const HidReport report = take_hid_report(data, n, o.report_id);
     if (report.kind == HidReport::Kind::BadLength) {
       if (tally.lengths[n]++ == 0)
-        say("skipping reports of %u bytes (17, or 18 "
-            "with a report ID first, are decoded)",
+        say("skipping reports of %u bytes (17, or 18 with a report ID first, "
+            "are decoded)",
             static_cast<unsigned>(n));
       return;
     }

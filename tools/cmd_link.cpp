@@ -191,9 +191,8 @@ int run(int argc, char **argv) {
                          timed ? answer_due : deadline);
           if (r == ReadStatus::Timeout && timed) {
             if (!told)
-              say("%s: no port data %.0f s after the "
-                  "request; sending it again every %.0f s until "
-                  "some comes",
+              say("%s: no port data %.0f s after the request; sending it "
+                  "again every %.0f s until some comes",
                   o.port.c_str(), kAnswerSeconds, kAnswerSeconds);
             told = unanswered = true;
             request = true;

@@ -260,9 +260,8 @@ class InputLines {
         why = parse_channels(text, scale_max(std_scale), values);
       }
       if (!why.empty()) {
-        say("input line %llu ignored: %s; the last "
-            "good values go on",
-            number, why.c_str());
+        say("input line %llu ignored: %s; the last good values go on", number,
+            why.c_str());
         continue;
       }
       const Channels channels = to_sbus(values, std_scale);

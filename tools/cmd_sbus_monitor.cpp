@@ -65,8 +65,9 @@ int run(int argc, char **argv) {
   // A raw capture is decoded at once, to its end.
   std::unique_ptr<Port> port = open_capture(address);
   const bool capture = port != nullptr;
-  if (capture) refuse_mcap_capture(address);
-  if (!capture)
+  if (capture)
+    refuse_mcap_capture(address);
+  else
     port = open_at_start(
         address, [&] { return open_port(address, line); }, limits.reconnect,
         limits.deadline(monotonic_seconds()));
@@ -138,8 +139,7 @@ int run(int argc, char **argv) {
   const std::string reason = why.empty() ? end_reason(r) : why;
   if (view) view->end(reason);
   if (fox) fox->end(reason);
-  say("%llu frames decoded, %llu bytes "
-      "skipped",
+  say("%llu frames decoded, %llu bytes skipped",
       static_cast<unsigned long long>(frames),
       static_cast<unsigned long long>(scanner.skipped()));
   return status;

@@ -263,15 +263,12 @@ SimOptions parse(int argc, char **argv) {
   return o;
 }
 
-// Where --listen bound, for the next host of --keep: the same address.
-std::string g_bound;
-
 void announce(const std::string &where) {
-  g_bound = where;
   std::printf("%s\n", where.c_str());
   std::fflush(stdout);
 }
 
+// The next hosts of --keep: the address was announced for the first.
 void keep_quiet(const std::string &) {}
 
 // Says on standard output what the host sent, for people watching.
@@ -364,8 +361,9 @@ int run(int argc, char **argv) {
     // The next host: on the same terminal path, the same TCP address (one
     // connection at a time) or the same port, with an upload of its own.
     if (o.where == SimOptions::Where::Listen) {
+      const std::string bound = port->name();  // the address it bound
       port.reset();
-      port = accept_tcp(g_bound, keep_quiet);
+      port = accept_tcp(bound, keep_quiet);
       if (!port) break;  // stopped while waiting
     }
     port->hold_for_next_host();

@@ -349,12 +349,10 @@ class RecordingReader {
       throw ToolError(path_ + ": an MCAP file, but no recording of kestrav");
     if (!footer_ || !ends_with_magic()) {
       if (messages_ == 0)
-        say("%s: the recording ends early, "
-            "with no records",
-            path_.c_str());
+        say("%s: the recording ends early, with no records", path_.c_str());
       else
-        say("%s: the recording ends early (its run "
-            "did not end cleanly); read up to where it ends",
+        say("%s: the recording ends early (its run did not end cleanly); read "
+            "up to where it ends",
             path_.c_str());
     }
   }

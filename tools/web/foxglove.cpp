@@ -58,7 +58,6 @@ constexpr size_t kClientDataHead = 1 + 4;
 constexpr int kWarning = 1, kError = 2;
 constexpr const char *kSbusTopic = "/sbus/set";
 constexpr double kEndGrace = 0.3;
-constexpr auto kStopLook = std::chrono::milliseconds(100);
 
 void put_le(std::string &out, uint64_t v, size_t bytes) {
   for (size_t k = 0; k < bytes; ++k)
@@ -389,7 +388,7 @@ struct FoxgloveServer::Impl {
         while (wait && data_count >= kClientQueue && !closing && !gone &&
                !stop_requested()) {
           owner.server->wake();
-          room.wait_for(lock, kStopLook);
+          room.wait_for(lock, http::kStopLook);
         }
         if (closing || gone) return;
         queue.push_back({std::move(head), shared});
@@ -581,11 +580,10 @@ bool FoxgloveServer::take_sbus(SbusRequest &request) {
 
 bool FoxgloveServer::wait_for_subscriber() {
   std::unique_lock<std::mutex> lock(impl_->mutex);
-  while (!impl_->any_subscription) {
-    if (stop_requested() || impl_->ended) return false;
-    impl_->subscribed.wait_for(lock, kStopLook);
-  }
-  return true;
+  return http::wait_unless_stopped(
+             lock, impl_->subscribed,
+             [this] { return impl_->any_subscription || impl_->ended; }) &&
+         impl_->any_subscription;
 }
 
 void FoxgloveServer::end(const std::string &reason) {

@@ -659,6 +659,16 @@ std::unique_ptr<Server> open_server(const char *option,
   return server;
 }
 
+bool wait_unless_stopped(std::unique_lock<std::mutex> &lock,
+                         std::condition_variable &cv,
+                         const std::function<bool()> &ready) {
+  while (!ready()) {
+    if (stop_requested()) return false;
+    cv.wait_for(lock, kStopLook);
+  }
+  return true;
+}
+
 void stop_after(Server &server, double grace,
                 const std::function<bool()> &gone) {
   const double until = monotonic_seconds() + grace;

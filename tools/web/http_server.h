@@ -28,10 +28,13 @@
 // stays open until its Stream says it is finished or the client leaves.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -134,6 +137,15 @@ std::unique_ptr<Server> open_server(const char *option,
 // read is not waited for.
 void stop_after(Server &server, double grace,
                 const std::function<bool()> &gone);
+
+// How often a wait on a server's condition variable looks for a stop: a
+// signal handler cannot notify one.
+constexpr auto kStopLook = std::chrono::milliseconds(100);
+// Waits on cv (lock held) until ready() holds; false when a stop is
+// requested first.
+bool wait_unless_stopped(std::unique_lock<std::mutex> &lock,
+                         std::condition_variable &cv,
+                         const std::function<bool()> &ready);
 
 // 32 hex digits from the system's random source (getrandom, or
 // BCryptGenRandom): a token for a URL.

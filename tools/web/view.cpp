@@ -36,8 +36,6 @@ constexpr double kEndGrace = 0.3;
 // Event streams at once: a page needs one; past this, 503.
 constexpr size_t kMaxStreams = 16;
 constexpr const char *kGetMethods = "GET, HEAD";
-// How often a wait for the first page looks for a stop.
-constexpr auto kStopLook = std::chrono::milliseconds(100);
 
 std::string json_text(const std::string &s) {
   return nlohmann::json(s).dump();
@@ -350,11 +348,8 @@ std::unique_ptr<LiveView> serve(const std::string &listen,
 
 bool LiveView::wait_for_page() {
   std::unique_lock<std::mutex> lock(impl_->clients_mutex);
-  while (!impl_->any_page) {
-    if (stop_requested()) return false;
-    impl_->page_came.wait_for(lock, kStopLook);
-  }
-  return true;
+  return http::wait_unless_stopped(lock, impl_->page_came,
+                                   [this] { return impl_->any_page; });
 }
 
 bool LiveView::take_sbus(SbusRequest &request) {

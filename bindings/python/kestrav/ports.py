@@ -10,7 +10,7 @@ import threading
 import time
 from typing import Iterator, Optional, Sequence, Tuple
 
-from . import Frame, LinkReader, SbusEncoder, _byte, _integers, _shared
+from . import Frame, LinkReader, SbusEncoder, _shared
 
 # How long a read waits: a stop (a break, Ctrl-C) is seen within this.
 _READ_TIMEOUT = 0.1
@@ -59,16 +59,11 @@ class Link:
         self._reader = LinkReader(library)
         self._serial = _open(port, baudrate=baud, bytesize=8, parity="N", stopbits=1)
         self._serial.reset_input_buffer()  # what came before the port was raw
-        self._serial.write(self._k.request_upload_port_data(_byte(request[0], "request"),
-                                                            _byte(request[1], "request")))
+        self._serial.write(self._k.request_upload_port_data(*request))
 
     def __iter__(self) -> Iterator[Frame]:
         while True:
-            data = self._serial.read(4096)
-            if not data and self._serial.is_open is False:
-                return
-            for frame in self._reader.feed(data):
-                yield frame
+            yield from self._reader.feed(self._serial.read(4096))
 
     def close(self) -> None:
         """Sends the stop frame, lets it leave the port, and closes it."""
@@ -150,8 +145,8 @@ class SbusOutput:
     def set(self, channels: Sequence[int], *, ch17: bool = False, ch18: bool = False,
             frame_lost: bool = False, failsafe: bool = False) -> None:
         """Sixteen integers from 0 to 2047 (else ValueError) and the flags."""
-        frame = self._encoder.frame(_integers(channels, 16, 2047, "channels"), ch17=ch17,
-                                    ch18=ch18, frame_lost=frame_lost, failsafe=failsafe)
+        frame = self._encoder.frame(channels, ch17=ch17, ch18=ch18,
+                                    frame_lost=frame_lost, failsafe=failsafe)
         with self._lock:
             self._next = frame
 

@@ -119,9 +119,16 @@ class LinkReader {
     for (let at = 0; at < data.length; at += CHUNK) {
       const piece = data.subarray(at, Math.min(data.length, at + CHUNK));
       memory.set(piece, base + AT.chunk);
+      // The next 0x5F at or after from (the last byte when there is none),
+      // looked for again only once passed: bytes with few 0x5F in them are
+      // scanned once, not once a call.
+      let tail = -1;
       for (let from = 0; from < piece.length;) {
-        const tail = piece.indexOf(TAIL, from);
-        const to = Math.min(tail < 0 ? piece.length : tail + 1, from + MAX_CALL);
+        if (tail < from) {
+          const found = piece.indexOf(TAIL, from);
+          tail = found < 0 ? piece.length - 1 : found;
+        }
+        const to = Math.min(tail + 1, from + MAX_CALL);
         if (fn.parse_port_data(base + AT.chunk + from, to - from, base + AT.block15,
           base + AT.block32)) {
           frames.push({ block15: i.words(AT.block15, BLOCK15), block32: i.words(AT.block32, BLOCK32) });

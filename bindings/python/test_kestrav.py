@@ -159,6 +159,11 @@ class ReaderTest(unittest.TestCase):
             kestrav.convert_std([1201] * 16)
         self.assertEqual(kestrav.convert_std([1200] * 16), [2047] * 16)
         self.assertIsNone(kestrav.parse_hid(bytes(18)))
+        # Only bytes-like data: an int is not a count of zeros.
+        for call in (kestrav.LinkReader().feed, kestrav.parse_hid, kestrav.decode_sbus):
+            for bad in (42, "abc", None):
+                with self.subTest(call=call, value=bad), self.assertRaises(TypeError):
+                    call(bad)
 
 
 TOOL = os.environ.get("KESTRAV_TOOL")

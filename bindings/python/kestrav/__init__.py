@@ -85,6 +85,16 @@ def _words(values: Sequence[int], count: int, what: str):
     return (ctypes.c_uint16 * count)(*_integers(values, count, 0xFFFF, what))
 
 
+def _bytes_like(data, what: str) -> bytes:
+    """The bytes of a bytes-like object, or TypeError: bytes(17) would be
+    17 zeros, and a str has no bytes of its own."""
+    try:
+        return memoryview(data).tobytes()
+    except TypeError:
+        raise TypeError("%s must be bytes-like (bytes, bytearray, memoryview), not %s"
+                        % (what, type(data).__name__)) from None
+
+
 def _byte(v: int, what: str) -> int:
     return _integers([v], 1, 0xFF, what)[0]
 
@@ -226,7 +236,7 @@ class LinkReader:
         # after a 0x5F (or at 255 bytes, the most a call takes) and then
         # completes exactly the frames that feeding its last byte alone
         # would: the frames of byte-by-byte feeding, a call a 0x5F.
-        data = bytes(data)
+        data = _bytes_like(data, "data")
         buf = (ctypes.c_uint8 * max(1, len(data))).from_buffer_copy(data or b"\0")
         at, b15, b32 = ctypes.addressof(buf), ctypes.addressof(self._b15), ctypes.addressof(self._b32)
         parse, frames, start = self._parse, [], 0
@@ -276,9 +286,10 @@ class SbusFrame(NamedTuple):
 def decode_sbus(frame: bytes) -> SbusFrame:
     """The library has no SBUS decoder: sixteen 11-bit channels, least
     significant bit first from byte 1; the flags in byte 23; the end byte."""
+    frame = _bytes_like(frame, "frame")
     if len(frame) != 25 or frame[0] != 0x0F:
         raise ValueError("not an SBUS frame: 25 bytes starting with 0x0F expected")
-    bits = int.from_bytes(bytes(frame[1:23]), "little")
+    bits = int.from_bytes(frame[1:23], "little")
     channels = tuple((bits >> (11 * k)) & 0x7FF for k in range(16))
     flags = frame[23]
     return SbusFrame(channels, *(bool(flags & bit) for _, bit in _FLAGS), end=frame[24])
@@ -297,7 +308,7 @@ def _shared(path: Optional[str]) -> Kestrav:
 
 def parse_hid(report: bytes, library: Optional[str] = None) -> Optional[List[int]]:
     """Eleven values of a 17-byte report, or None for any other length."""
-    return _shared(library).parse_hid_game_controller_device(bytes(report))
+    return _shared(library).parse_hid_game_controller_device(_bytes_like(report, "report"))
 
 
 def convert_std(values: Sequence[int], library: Optional[str] = None) -> List[int]:

@@ -471,6 +471,12 @@ class PosixLink(LinkTest):
                 seen = [[(x["n"], x["block15"], x["block32"])
                          for x in jsonl_records(r.stdout)] for r in runs]
                 self.assertEqual(seen, [seen[0]] * 3)
+                # Ctrl-C once the last host's stop frame has been read: a
+                # signal before that would end the simulator with it unread.
+                until = time.monotonic() + TIMEOUT
+                while (len(read_truth(sim.truth)[1]) < 6 and
+                       time.monotonic() < until):
+                    time.sleep(0.02)
                 sim.proc.send_signal(signal.SIGINT)
                 frames, commands = sim.finish(self)
                 self.assertEqual(commands, [REQUEST, STOP] * 3)
